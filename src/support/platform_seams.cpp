@@ -1,0 +1,7 @@
+// Production defaults of the platform seams (Win32-only).
+#include "support/platform_seams.h"
+
+PlatformSeams& Seams() {
+  static PlatformSeams seams{&OutputDebugStringW};
+  return seams;
+}

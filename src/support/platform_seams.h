@@ -1,0 +1,30 @@
+// The process-wide table of platform actions that tests must be able to
+// observe or prevent (Win32-only): debugger output, and later restarting the
+// machine, modal message boxes and the CPU vendor. Production uses the real
+// functions; a test swaps an entry and restores it with ScopedSeam.
+#pragma once
+
+#include "support/win32.h"
+
+struct PlatformSeams {
+  void(WINAPI* outputDebugString)(LPCWSTR text);
+};
+
+PlatformSeams& Seams();
+
+// Replaces one entry for the lifetime of the object.
+template <class Fn>
+class ScopedSeam {
+ public:
+  ScopedSeam(Fn PlatformSeams::*entry, Fn replacement)
+      : m_entry(entry), m_saved(Seams().*entry) {
+    Seams().*m_entry = replacement;
+  }
+  ~ScopedSeam() { Seams().*m_entry = m_saved; }
+  ScopedSeam(const ScopedSeam&) = delete;
+  ScopedSeam& operator=(const ScopedSeam&) = delete;
+
+ private:
+  Fn PlatformSeams::*m_entry;
+  Fn m_saved;
+};

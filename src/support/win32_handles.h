@@ -1,0 +1,97 @@
+// Owning types for Win32 handles (Win32-only). One alias per handle kind, each
+// knowing which value means "none": kernel handles use nullptr, file and
+// snapshot handles INVALID_HANDLE_VALUE. Closing keeps the caller's last error.
+#pragma once
+
+#include "support/win32.h"
+
+#include <utility>
+
+template <class Traits>
+class UniqueHandle {
+ public:
+  using value_type = typename Traits::type;
+
+  UniqueHandle() noexcept : m_value(Traits::Invalid()) {}
+  explicit UniqueHandle(value_type v) noexcept : m_value(v) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& o) noexcept : m_value(o.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  value_type get() const noexcept { return m_value; }
+  explicit operator bool() const noexcept { return m_value != Traits::Invalid(); }
+  value_type release() noexcept { return std::exchange(m_value, Traits::Invalid()); }
+  void reset(value_type v = Traits::Invalid()) noexcept {
+    value_type old = std::exchange(m_value, v);
+    if (old != Traits::Invalid()) {
+      DWORD error = GetLastError();
+      Traits::Close(old);
+      SetLastError(error);
+    }
+  }
+  // For APIs that fill an out parameter.
+  value_type* put() noexcept {
+    reset();
+    return &m_value;
+  }
+
+ private:
+  value_type m_value;
+};
+
+struct KernelHandleTraits {
+  using type = HANDLE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { CloseHandle(h); }
+};
+struct FileHandleTraits {
+  using type = HANDLE;
+  static type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(type h) { CloseHandle(h); }
+};
+struct FindHandleTraits {
+  using type = HANDLE;
+  static type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(type h) { FindClose(h); }
+};
+struct RegKeyTraits {
+  using type = HKEY;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { RegCloseKey(h); }
+};
+struct ModuleTraits {
+  using type = HMODULE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { FreeLibrary(h); }
+};
+struct LocalMemTraits {
+  using type = HLOCAL;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { LocalFree(h); }
+};
+
+using unique_handle = UniqueHandle<KernelHandleTraits>;     // threads, processes, events, mutexes
+using unique_hfile = UniqueHandle<FileHandleTraits>;        // CreateFile, snapshots
+using unique_hfind = UniqueHandle<FindHandleTraits>;        // FindFirstFile
+using unique_hkey = UniqueHandle<RegKeyTraits>;
+using unique_hmodule = UniqueHandle<ModuleTraits>;
+using unique_hlocal = UniqueHandle<LocalMemTraits>;
+
+// A critical section owned for the object's lifetime, with a scoped lock.
+class CriticalSection {
+ public:
+  CriticalSection() noexcept { InitializeCriticalSection(&m_cs); }
+  ~CriticalSection() { DeleteCriticalSection(&m_cs); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  void lock() noexcept { EnterCriticalSection(&m_cs); }
+  void unlock() noexcept { LeaveCriticalSection(&m_cs); }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};

@@ -1,0 +1,528 @@
+// The plug-in base: binary interface slots, naming rules, framing, dispatch
+// and the services that go back to the host.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "../common/orb_vtables.h"
+#include "../common/recording_host.h"
+#include "frame/base_orb_plugin.h"
+
+namespace {
+
+constexpr GUID kPluginId = PELORUS_FAMILY_GUID(0x01);
+constexpr GUID kFrameworkId = PELORUS_FAMILY_GUID(0x02);
+constexpr GUID kOtherId = PELORUS_FAMILY_GUID(0x03);
+
+// A concrete plug-in whose open operations return their own slot number, so
+// a call through the wrong slot is visible.
+class TestPlugin : public BaseOrbPlugin {
+ public:
+  explicit TestPlugin(uint32_t inUserSession = 0, bool* destroyed = nullptr)
+      : BaseOrbPlugin(u"Pelorus", kPluginId, kFrameworkId, u"Pelorus Display", {5, 9, 9, 0},
+                      inUserSession),
+        m_destroyed(destroyed) {
+    RegisterCommand(u"Echo", &TestPlugin::DoEcho);
+    RegisterCommand(u"Fail", &TestPlugin::DoFail);
+  }
+  ~TestPlugin() override {
+    if (m_destroyed != nullptr) *m_destroyed = true;
+  }
+
+  HRESULT STDMETHODCALLTYPE Initialize() override { return 9; }
+  HRESULT STDMETHODCALLTYPE Uninitialize() override { return 10; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery1() override { return 11; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery2() override { return 12; }
+  void STDMETHODCALLTYPE ReservedNotice() override { ++notices; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery3() override { return 17; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery4() override { return 18; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery5() override { return 19; }
+  uint32_t STDMETHODCALLTYPE ReservedQuery6() override { return 20; }
+
+  HRESULT OnNotify(uint8_t source, QuonValueSet* message) override {
+    lastNotifySource = source;
+    lastNotifyText = message->GetStringValue("Text");
+    return 0x1234;  // ignored by OnMessage
+  }
+
+  HRESULT DoEcho(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response) {
+    lastCaller = caller;
+    response->CopyFrom(*request);
+    response->SetUIntValue("Handled", 1);
+    return S_OK;
+  }
+  HRESULT DoFail(IOrbLibrary*, QuonValueSet*, QuonValueSet* response) {
+    response->SetStringValue("Why", u"broken");
+    return static_cast<HRESULT>(0x80004005u);
+  }
+
+  int notices = 0;
+  uint8_t lastNotifySource = 0;
+  std::u16string lastNotifyText;
+  IOrbLibrary* lastCaller = nullptr;
+
+ private:
+  bool* m_destroyed;
+};
+
+struct Reply {
+  HRESULT status;
+  uint8_t* bytes = nullptr;
+  uint64_t length = 0;
+  QuonValueSet set;
+  ~Reply() { std::free(bytes); }
+};
+
+void Deliver(IOrbPlugin* plugin, const std::vector<uint8_t>& message, Reply* out,
+             IOrbLibrary* caller = nullptr) {
+  out->status = plugin->OnMessage(caller, message.data(), static_cast<uint32_t>(message.size()),
+                                  &out->bytes, &out->length);
+  uint64_t length = out->length;
+  if (length != 0) {
+    ASSERT_TRUE(out->set.Deserialize(out->bytes, &length));
+  }
+}
+
+// Frames a request holding just "Cmd".
+std::vector<uint8_t> CmdMessage(const char16_t* cmd, uint8_t type = kOrbMessageRequest) {
+  QuonValueSet q;
+  q.SetStringValue("Cmd", std::u16string(cmd));
+  return FrameMessage(type, 1, q);
+}
+
+void SetCmd(QuonValueSet* q, const char16_t* cmd) { q->SetStringValue("Cmd", std::u16string(cmd)); }
+
+TEST(BasePluginInterface, OperationsSitInTheirSlots) {
+  TestPlugin plugin;
+  const auto& v = VtblOf<OrbPluginVtbl>(static_cast<IOrbPlugin*>(&plugin));
+  void* self = static_cast<IOrbPlugin*>(&plugin);
+
+  EXPECT_EQ(v.unknown.AddRef(self), 2u);
+  EXPECT_EQ(v.unknown.Release(self), 1u);
+  GUID id{};
+  v.GetId(self, &id);
+  EXPECT_TRUE(IsEqualGUID(id, kPluginId));
+  v.GetFrameworkId(self, &id);
+  EXPECT_TRUE(IsEqualGUID(id, kFrameworkId));
+  OrbWChar name[32];
+  uint32_t count = 32;
+  ASSERT_EQ(v.GetDisplayName(self, name, &count), S_OK);
+  EXPECT_EQ(std::u16string(AsU16(name)), u"Pelorus Display");
+  OrbVersion version{};
+  v.GetVersion(self, &version);
+  EXPECT_EQ(version.major, 5u);
+  EXPECT_EQ(version.minor, 9u);
+  EXPECT_EQ(version.build, 9u);
+  EXPECT_EQ(version.revision, 0u);
+
+  EXPECT_EQ(v.Initialize(self), 9);
+  EXPECT_EQ(v.Uninitialize(self), 10);
+  EXPECT_EQ(v.ReservedQuery1(self), 11u);
+  EXPECT_EQ(v.ReservedQuery2(self), 12u);
+  v.ReservedNotice(self);
+  EXPECT_EQ(plugin.notices, 1);
+  EXPECT_EQ(v.ReservedQuery3(self), 17u);
+  EXPECT_EQ(v.ReservedQuery4(self), 18u);
+  EXPECT_EQ(v.ReservedQuery5(self), 19u);
+  EXPECT_EQ(v.ReservedQuery6(self), 20u);
+  EXPECT_EQ(v.ReservedQuery7(self), 0u);
+  EXPECT_EQ(v.ReservedCall1(self), ORB_E_NOT_IMPLEMENTED);
+  EXPECT_EQ(v.ReservedCall2(self), ORB_E_NOT_IMPLEMENTED);
+
+  // Setters in slots 14, 16, 24, 25, 26: each one's callback is the one used.
+  RecordingHost host;
+  v.SetLogCallback(self, nullptr, nullptr);
+  v.SetBroadcastCallback(self, nullptr, nullptr);
+  host.Attach(&plugin, /*log=*/false, /*send=*/false, /*broadcast=*/false, /*data=*/false);
+  IOrbPlugin* asPlugin = &plugin;
+  // The send callback gets its context first and the plug-in second.
+  v.SetSendCallback(
+      self,
+      [](void* ctx, IOrbPlugin* p, const GUID*, const uint8_t*, uint64_t, uint8_t**,
+         uint64_t*) -> HRESULT { return ctx == p ? 0x78 : 0x77; },
+      asPlugin);
+  QuonValueSet q, r;
+  EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x78);
+  v.SetGetDataCallback(self,
+                       [](void*, IOrbPlugin*, const OrbWChar*, uint32_t*, uint8_t*,
+                          uint64_t*) -> HRESULT { return 25; },
+                       nullptr);
+  v.SetSetDataCallback(self,
+                       [](void*, IOrbPlugin*, const OrbWChar*, uint32_t, const uint8_t*,
+                          uint64_t) -> HRESULT { return 26; },
+                       nullptr);
+  uint32_t tag = 0;
+  uint64_t len = 0;
+  EXPECT_EQ(plugin.GetSharedData(u"x", &tag, nullptr, &len), 25);
+  EXPECT_EQ(plugin.SetSharedData(u"x", 0, nullptr, 0), 26);
+  v.SetBroadcastCallback(self,
+                         [](void*, IOrbPlugin*, const uint8_t*, uint64_t) -> HRESULT {
+                           return 24;
+                         },
+                         nullptr);
+  EXPECT_EQ(plugin.Broadcast(1, &q), 24);
+
+  // Slot 15: OnMessage.
+  Reply reply;
+  Deliver(&plugin, CmdMessage(u"Echo"), &reply);
+  EXPECT_EQ(reply.status, S_OK);
+  EXPECT_EQ(reply.set.GetUIntValue("Handled"), 1u);
+}
+
+TEST(BasePluginInterface, NameFollowsTheSizeQueryRule) {
+  TestPlugin plugin;
+  struct Case {
+    uint32_t count;
+    bool buffer;
+    HRESULT status;
+    uint32_t countAfter;
+  };
+  const Case cases[] = {
+      {0, false, ORB_E_BUFFER_TOO_SMALL, 8},
+      {0, true, ORB_E_BUFFER_TOO_SMALL, 8},
+      {7, true, ORB_E_BUFFER_TOO_SMALL, 8},
+      {8, false, E_INVALIDARG, 8},
+      {8, true, S_OK, 8},
+      {100, true, S_OK, 100},
+  };
+  for (const Case& c : cases) {
+    OrbWChar buffer[100];
+    std::fill(std::begin(buffer), std::end(buffer), OrbWChar(0x7777));
+    uint32_t count = c.count;
+    HRESULT status = plugin.GetName(c.buffer ? buffer : nullptr, &count);
+    EXPECT_EQ(status, c.status) << "count " << c.count << " buffer " << c.buffer;
+    EXPECT_EQ(count, c.countAfter);
+    if (status == S_OK) {
+      EXPECT_EQ(std::u16string(AsU16(buffer)), u"Pelorus");
+      EXPECT_EQ(buffer[8], OrbWChar(0x7777)) << "wrote past the terminator";
+    } else if (c.buffer) {
+      EXPECT_EQ(buffer[0], OrbWChar(0x7777)) << "wrote into a refused buffer";
+    }
+  }
+}
+
+TEST(BasePluginInterface, ReferenceCountDestroysAtZero) {
+  bool destroyed = false;
+  auto* plugin = new TestPlugin(0, &destroyed);
+  EXPECT_EQ(plugin->AddRef(), 2u);
+  void* itf = nullptr;
+  ASSERT_EQ(plugin->QueryInterface(IID_IOrbLibrary, &itf), S_OK);
+  EXPECT_EQ(itf, static_cast<void*>(static_cast<IOrbPlugin*>(plugin)));
+  EXPECT_EQ(plugin->RefCount(), 3u);
+  for (const GUID& iid : {IID_IUnknown, IID_IOrbPlugin}) {
+    ASSERT_EQ(plugin->QueryInterface(iid, &itf), S_OK);
+    static_cast<IUnknown*>(itf)->Release();
+  }
+  itf = reinterpret_cast<void*>(0xdeadbeef);
+  EXPECT_EQ(plugin->QueryInterface(PELORUS_FAMILY_GUID(0x24), &itf), E_NOINTERFACE);
+  EXPECT_EQ(itf, nullptr);
+  EXPECT_EQ(plugin->Release(), 2u);
+  EXPECT_EQ(plugin->Release(), 1u);
+  EXPECT_FALSE(destroyed);
+  EXPECT_EQ(plugin->Release(), 0u);
+  EXPECT_TRUE(destroyed);
+}
+
+// --- OnMessage and ProcessRequest ---------------------------------------------
+
+TEST(BasePluginDispatch, UnknownCommandsAnswerWithTheExactReply) {
+  TestPlugin plugin;
+  QuonValueSet spelledLower;
+  spelledLower.SetStringValue("cmd", std::u16string(u"Echo"));
+  QuonValueSet notString;
+  notString.SetUIntValue("Cmd", 1);
+  const QuonValueSet* bodies[] = {nullptr, &spelledLower, &notString};
+  const std::vector<QuonValueSet> named = [] {
+    std::vector<QuonValueSet> v(3);
+    v[0].SetStringValue("Cmd", std::u16string(u"Nope"));
+    v[1].SetStringValue("Cmd", std::u16string(u"echo"));
+    v[2].SetStringValue("Cmd", std::u16string(u"ECHO"));
+    return v;
+  }();
+
+  // {"Error": String "Unknown Command"}, its terminator counted: 5 + key + 5 + 32.
+  std::vector<uint8_t> expected = {5, 'E', 'r', 'r', 'o', 'r', 0x10, 32, 0, 0, 0};
+  for (char c : std::string("Unknown Command")) {
+    expected.push_back(static_cast<uint8_t>(c));
+    expected.push_back(0);
+  }
+  expected.push_back(0);
+  expected.push_back(0);
+
+  auto check = [&](const std::vector<uint8_t>& message) {
+    Reply reply;
+    Deliver(&plugin, message, &reply);
+    EXPECT_EQ(static_cast<uint32_t>(reply.status), 0xA0800010u);
+    ASSERT_EQ(reply.length, expected.size());
+    EXPECT_EQ(std::vector<uint8_t>(reply.bytes, reply.bytes + reply.length), expected);
+  };
+  QuonValueSet empty;
+  for (const QuonValueSet* body : bodies) {
+    check(FrameMessage(kOrbMessageRequest, 1, body != nullptr ? *body : empty));
+  }
+  for (const QuonValueSet& body : named) check(FrameMessage(kOrbMessageRequest, 1, body));
+
+  // Bodies that do not parse, or are missing, are an empty request.
+  std::vector<uint8_t> truncated = CmdMessage(u"Echo");
+  truncated.pop_back();
+  check(truncated);
+  std::vector<uint8_t> badKind = CmdMessage(u"Echo");
+  badKind[kOrbHeaderSize + 4] = 0x11;
+  check(badKind);
+  check(std::vector<uint8_t>(kOrbHeaderSize, 0xE1));
+  check(std::vector<uint8_t>{0xE1});
+}
+
+TEST(BasePluginDispatch, HandlersReceiveCallerAndRequest) {
+  TestPlugin plugin;
+  QuonValueSet q;
+  SetCmd(&q, u"Echo");
+  q.CreateChild("Nested")->SetDoubleValue("d", 2.5);
+  IOrbLibrary* caller = &plugin;
+  Reply reply;
+  Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &reply, caller);
+  EXPECT_EQ(reply.status, S_OK);
+  EXPECT_EQ(plugin.lastCaller, caller);
+  ASSERT_NE(reply.set.GetChild("Nested"), nullptr);
+  EXPECT_EQ(reply.set.GetChild("Nested")->GetDoubleValue("d"), 2.5);
+}
+
+TEST(BasePluginDispatch, FailingHandlerStillReturnsItsResponse) {
+  TestPlugin plugin;
+  Reply reply;
+  Deliver(&plugin, CmdMessage(u"Fail"), &reply);
+  EXPECT_EQ(static_cast<uint32_t>(reply.status), 0x80004005u);
+  EXPECT_EQ(reply.set.GetStringValue("Why"), u"broken");
+}
+
+TEST(BasePluginDispatch, NotificationsAndOtherTypes) {
+  TestPlugin plugin;
+  QuonValueSet body;
+  body.SetStringValue("Text", std::u16string(u"hello"));
+
+  Reply notify;
+  notify.bytes = reinterpret_cast<uint8_t*>(0x1);  // must be left alone: no reply
+  uint8_t* sentinel = notify.bytes;
+  auto message = FrameMessage(kOrbMessageNotification, 4, body);
+  notify.status = plugin.OnMessage(nullptr, message.data(), static_cast<uint32_t>(message.size()),
+                                   &notify.bytes, &notify.length);
+  EXPECT_EQ(notify.status, S_OK);
+  EXPECT_EQ(notify.bytes, sentinel);
+  EXPECT_EQ(notify.length, 0u);
+  notify.bytes = nullptr;
+  EXPECT_EQ(plugin.lastNotifySource, 4);
+  EXPECT_EQ(plugin.lastNotifyText, u"hello");
+
+  for (uint8_t type : {0x00, 0xE2, 0xFF}) {
+    Reply other;
+    Deliver(&plugin, CmdMessage(u"Echo", type), &other);
+    EXPECT_EQ(other.status, ORB_E_NOT_AVAILABLE);
+    EXPECT_EQ(other.length, 0u);
+  }
+  uint8_t* reply = nullptr;
+  uint64_t length = 0;
+  EXPECT_EQ(plugin.OnMessage(nullptr, nullptr, 100, &reply, &length), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(reply, nullptr);
+}
+
+TEST(BasePluginDispatch, ProcessRequestLogsTheCommand) {
+  TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
+  QuonValueSet q, r;
+  SetCmd(&q, u"Echo");
+  EXPECT_EQ(plugin.ProcessRequest(nullptr, &q, &r), S_OK);
+  ASSERT_EQ(host.logs().size(), 1u);
+  EXPECT_EQ(host.logs()[0].level, 6u);
+  EXPECT_EQ(host.logs()[0].format, u"ProcessRequest, Cmd:%s");
+  EXPECT_EQ(host.logs()[0].text, u"ProcessRequest, Cmd:Echo");
+}
+
+TEST(BasePluginDispatch, ConcurrentRequestsAreIndependent) {
+  TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        QuonValueSet q;
+        SetCmd(&q, u"Echo");
+        q.SetUIntValue("n", static_cast<uint32_t>(t * 1000 + i));
+        Reply reply;
+        Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &reply);
+        if (reply.status != S_OK || reply.set.GetUIntValue("n") != uint32_t(t * 1000 + i)) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(host.logs().size(), 800u);
+}
+
+// --- Services back to the host --------------------------------------------------
+
+TEST(BasePluginServices, MissingCallbacksAreNotAvailable) {
+  TestPlugin plugin;
+  QuonValueSet q, r;
+  uint32_t tag = 0;
+  uint64_t length = 0;
+  EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.Query(u"UWPInfo", &r), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.Toast(u"t", u"c"), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.Broadcast(1, &q), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.GetSharedData(u"x", &tag, nullptr, &length), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.SetSharedData(u"x", 0, nullptr, 0), ORB_E_NOT_AVAILABLE);
+  plugin.Log(6, u"dropped %d", 1);  // no log callback: silently dropped
+}
+
+TEST(BasePluginServices, SendRequestToOwnEndpointIsUnwrapped) {
+  for (uint32_t session : {0u, 1u, 2u}) {
+    TestPlugin plugin(session);
+    const uint8_t own = session != 0 ? 4 : 2;
+    RecordingHost host;
+    host.Attach(&plugin);
+    host.SetReplier([](const RecordedMessage&, QuonValueSet* reply) {
+      reply->SetStringValue("Answer", std::u16string(u"yes"));
+      return static_cast<HRESULT>(0x42);
+    });
+    QuonValueSet q;
+    SetCmd(&q, u"Ping");
+    QuonValueSet r;
+    r.SetUIntValue("Stale", 1);
+    EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x42);
+
+    ASSERT_EQ(host.sends().size(), 1u);
+    auto sends = host.sends();
+    const RecordedMessage& m = sends[0];
+    EXPECT_TRUE(IsEqualGUID(m.target, kOtherId));
+    EXPECT_EQ(m.header()[0], 0xE1);
+    EXPECT_EQ(m.header()[1], own);
+    EXPECT_EQ(m.header()[2], own);
+    EXPECT_EQ(m.header()[3], 2);
+    EXPECT_EQ(std::memcmp(m.header() + 16, &kOtherId, 16), 0);
+    QuonValueSet body;
+    ASSERT_TRUE(m.Body(&body));
+    EXPECT_TRUE(ValueSetsEqual(body, q));
+    // The reply replaces the response's previous content.
+    EXPECT_EQ(r.GetStringValue("Answer"), u"yes");
+    EXPECT_FALSE(r.Contains("Stale"));
+  }
+}
+
+TEST(BasePluginServices, SendRequestToAnotherEndpointIsWrappedForTheFramework) {
+  TestPlugin plugin(0);
+  RecordingHost host;
+  host.Attach(&plugin);
+  QuonValueSet q;
+  SetCmd(&q, u"Ping");
+  q.CreateChild("Deep")->SetUIntValue("x", 7);
+  QuonValueSet r;
+  r.SetUIntValue("Kept", 1);
+  EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r, 4), S_OK);
+
+  ASSERT_EQ(host.sends().size(), 1u);
+  auto sends = host.sends();
+  const RecordedMessage& m = sends[0];
+  EXPECT_TRUE(IsEqualGUID(m.target, kFrameworkId));
+  EXPECT_EQ(m.header()[1], 2);
+  EXPECT_EQ(m.header()[2], 4);
+  QuonValueSet body;
+  ASSERT_TRUE(m.Body(&body));
+  EXPECT_EQ(body.GetStringValue("Cmd"), u"SendRequest");
+  const QuonValueSet* outer = body.GetChild("Request");
+  ASSERT_NE(outer, nullptr);
+  uint32_t pidSize = 0;
+  const uint8_t* pid = outer->GetBinary("PID", &pidSize);
+  ASSERT_EQ(pidSize, 16u);
+  EXPECT_EQ(std::memcmp(pid, &kOtherId, 16), 0);
+  EXPECT_EQ(outer->GetUIntValue("Destination"), 4u);
+  ASSERT_NE(outer->GetChild("Request"), nullptr);
+  EXPECT_TRUE(ValueSetsEqual(*outer->GetChild("Request"), q));
+  // No reply: the response stays as it was.
+  EXPECT_EQ(r.GetUIntValue("Kept"), 1u);
+}
+
+TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
+  TestPlugin plugin(1);
+  RecordingHost host;
+  host.Attach(&plugin);
+  QuonValueSet q;
+  q.SetUIntValue("Arg", 3);
+  QuonValueSet r;
+  EXPECT_EQ(plugin.Query(u"ModelName", &q, &r), S_OK);
+  EXPECT_EQ(plugin.Query(nullptr, &q, &r), ORB_E_NOT_AVAILABLE);
+  EXPECT_EQ(plugin.Toast(u"Title", u"Body"), S_OK);
+  EXPECT_EQ(plugin.Toast(u"T", u"B", u"logo.png"), S_OK);
+
+  auto sends = host.sends();
+  ASSERT_EQ(sends.size(), 3u);
+  for (const RecordedMessage& m : sends) {
+    EXPECT_TRUE(IsEqualGUID(m.target, kFrameworkId));
+    EXPECT_EQ(m.header()[1], 4);
+    EXPECT_EQ(m.header()[2], 4);
+  }
+  QuonValueSet body;
+  ASSERT_TRUE(sends[0].Body(&body));
+  EXPECT_EQ(body.GetStringValue("Cmd"), u"Query.ModelName");
+  ASSERT_NE(body.GetChild("Request"), nullptr);
+  EXPECT_EQ(body.GetChild("Request")->GetUIntValue("Arg"), 3u);
+
+  ASSERT_TRUE(sends[1].Body(&body));
+  EXPECT_EQ(body.GetStringValue("Cmd"), u"Toast");
+  const QuonValueSet* toast = body.GetChild("Request");
+  ASSERT_NE(toast, nullptr);
+  EXPECT_EQ(toast->GetStringValue("ToastTitle"), u"Title");
+  EXPECT_EQ(toast->GetStringValue("ToastContent"), u"Body");
+  EXPECT_EQ(toast->GetStringValue("ToastLogo"),
+            u"ms-appx:///CorvaneKiosk.Core/Assets/Corvane Kiosk_UWP_Crop/System/"
+            u"quon_kc_system_file_ic.png");
+  // Terminators are not counted in the toast texts.
+  EXPECT_EQ(toast->GetValue("ToastTitle")->size, 10u);
+  ASSERT_TRUE(sends[2].Body(&body));
+  EXPECT_EQ(body.GetChild("Request")->GetStringValue("ToastLogo"), u"logo.png");
+}
+
+TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
+  TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
+  QuonValueSet set;
+  set.SetStringValue("Event", std::u16string(u"DeviceChange"));
+  for (uint8_t destination : {1, 255}) EXPECT_EQ(plugin.Broadcast(destination, &set), S_OK);
+  auto broadcasts = host.broadcasts();
+  ASSERT_EQ(broadcasts.size(), 2u);
+  EXPECT_EQ(broadcasts[0].header()[2], 1);
+  EXPECT_EQ(broadcasts[1].header()[2], 255);
+  EXPECT_EQ(broadcasts[0].bytes.size(), kOrbHeaderSize + set.GetSerializedSize());
+  QuonValueSet body;
+  ASSERT_TRUE(broadcasts[0].Body(&body));
+  EXPECT_TRUE(ValueSetsEqual(body, set));
+}
+
+TEST(BasePluginServices, SharedDataForwardsToTheHost) {
+  TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
+  const uint32_t value = 23000;
+  EXPECT_EQ(plugin.SetSharedData(u"CPU Frequency", 7, reinterpret_cast<const uint8_t*>(&value), 4),
+            S_OK);
+  uint32_t tag = 0, out = 0;
+  uint64_t length = 2;
+  EXPECT_EQ(plugin.GetSharedData(u"CPU Frequency", &tag, reinterpret_cast<uint8_t*>(&out), &length),
+            ORB_E_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(plugin.GetSharedData(u"CPU Frequency", &tag, reinterpret_cast<uint8_t*>(&out), &length),
+            S_OK);
+  EXPECT_EQ(out, 23000u);
+  EXPECT_EQ(tag, 7u);
+}
+
+}  // namespace
