@@ -25,6 +25,14 @@ Pelorus::Pelorus(uint32_t inUserSession)
   // The command table. Each command's handler is registered here, in table
   // order, as its feature is built; a name without a handler is answered
   // "Unknown Command" by the dispatcher.
+  RegisterCommand(u"StartNotification", &Pelorus::DoStartNotification);
+  RegisterCommand(u"StopNotification", &Pelorus::DoStopNotification);
+  RegisterCommand(u"SendTest", &Pelorus::DoSendTest);
+  RegisterCommand(u"GetName", &Pelorus::DoGetName);
+  RegisterCommand(u"QueryInformation", &Pelorus::DoQueryInformation);
+  RegisterCommand(u"RequestAppService", &Pelorus::DoRequestAppService);
+  RegisterCommand(u"Notify.LumenSyncChange", &Pelorus::DoLumenForward);
+  RegisterCommand(u"Notify.LumenMessage", &Pelorus::DoLumenForward);
 }
 
 // The locks and the base are released; loop threads are neither stopped nor

@@ -83,6 +83,21 @@ class Pelorus final : public BaseOrbPlugin,
   void STDMETHODCALLTYPE OnServiceMessage(uint32_t messageId, uint32_t subCode,
                                           const QuonValueSet* data) override;
 
+  // --- Commands: notification and basic commands ---
+  HRESULT DoStartNotification(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoStopNotification(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoSendTest(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetName(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoQueryInformation(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoRequestAppService(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoLumenForward(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
+  static DWORD WINAPI NotificationLoop(LPVOID plugin);
+  static DWORD WINAPI AppServiceLoop(LPVOID plugin);
+  // Starts a loop thread unless one still runs; called under the loop's lock.
+  static void StartLoop(HANDLE& thread, volatile uint32_t& running,
+                        LPTHREAD_START_ROUTINE loop, Pelorus* plugin);
+
   struct EventCallback {
     OrbEventCallback fn;
     void* context;
