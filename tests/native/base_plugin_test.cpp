@@ -63,7 +63,7 @@ class TestPlugin : public BaseOrbPlugin {
   int notices = 0;
   uint8_t lastNotifySource = 0;
   std::u16string lastNotifyText;
-  IOrbLibrary* lastCaller = nullptr;
+  std::atomic<IOrbLibrary*> lastCaller{nullptr};
 
  private:
   bool* m_destroyed;
@@ -286,7 +286,7 @@ TEST(BasePluginDispatch, HandlersReceiveCallerAndRequest) {
   Reply reply;
   Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &reply, caller);
   EXPECT_EQ(reply.status, S_OK);
-  EXPECT_EQ(plugin.lastCaller, caller);
+  EXPECT_EQ(plugin.lastCaller.load(), caller);
   ASSERT_NE(reply.set.GetChild("Nested"), nullptr);
   EXPECT_EQ(reply.set.GetChild("Nested")->GetDoubleValue("d"), 2.5);
 }
