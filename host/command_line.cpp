@@ -1,0 +1,157 @@
+// orbhost's command line (portable).
+#include "command_line.h"
+
+#include <charconv>
+
+namespace orbhost {
+namespace {
+
+bool ParseUInt(const std::string& text, uint32_t* out) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+  return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
+std::optional<Mode> ParseMode(const std::string& word) {
+  if (word == "call") return Mode::kCall;
+  if (word == "shell") return Mode::kShell;
+  if (word == "event") return Mode::kEvent;
+  if (word == "tour") return Mode::kTour;
+  if (word == "help") return Mode::kHelp;
+  return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
+  ParseResult result;
+  Options& o = result.options;
+  bool haveMode = false;
+  bool optionsEnded = false;
+  auto fail = [&](std::string message) {
+    result.ok = false;
+    result.error = std::move(message);
+    return result;
+  };
+
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
+      if (!haveMode) {
+        auto mode = ParseMode(arg);
+        if (!mode) return fail("unknown mode '" + arg + "' (call, shell, event, tour, help)");
+        o.mode = *mode;
+        haveMode = true;
+      } else {
+        o.args.push_back(arg);
+      }
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> inlineValue;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      inlineValue = arg.substr(eq + 1);
+    }
+    auto value = [&](std::string* out) {
+      if (inlineValue) {
+        *out = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= argv.size()) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto flag = [&](bool* out) {
+      if (inlineValue) return false;
+      *out = true;
+      return true;
+    };
+    std::string text;
+    bool ok = true;
+    if (name == "-h" || name == "--help") {
+      o.mode = Mode::kHelp;
+      haveMode = true;
+    } else if (name == "--dll") {
+      ok = value(&o.dllPath) && !o.dllPath.empty();
+    } else if (name == "--user-session") {
+      ok = flag(&o.userSession);
+    } else if (name == "--log") {
+      ok = value(&o.logFile) && !o.logFile.empty();
+    } else if (name == "--log-level") {
+      ok = value(&text) && ParseUInt(text, &o.logLevel);
+    } else if (name == "--profile") {
+      ok = value(&o.profilePath) && !o.profilePath.empty();
+    } else if (name == "--typed" || name == "--dump") {
+      bool set = false;
+      ok = flag(&set);
+      o.form = name == "--typed" ? OutputForm::kTyped : OutputForm::kDump;
+    } else if (name == "--pretty") {
+      ok = flag(&o.pretty);
+    } else if (name == "--json") {
+      ok = value(&text);
+      o.json = text;
+    } else if (name == "--wait") {
+      ok = value(&text) && ParseUInt(text, &o.waitMs);
+    } else if (name == "--strict-init") {
+      ok = flag(&o.strictInit);
+    } else {
+      return fail("unknown option '" + name + "'");
+    }
+    if (!ok) return fail("option '" + name + "' needs a valid value");
+  }
+  if (!haveMode) o.mode = Mode::kHelp;
+  if (o.mode == Mode::kCall && o.args.empty() && !o.json)
+    return fail("call needs a command name or --json");
+  if (o.mode == Mode::kEvent && o.args.empty()) return fail("event needs an event name");
+  if (o.json && o.mode != Mode::kCall) return fail("--json belongs to call");
+  result.ok = true;
+  return result;
+}
+
+std::string UsageText() {
+  return R"(orbhost: the reference host of Pelorus.dll
+
+Usage:
+  orbhost call <Command> [key=value | key:Kind=value ...] [options]
+  orbhost call --json '{"Cmd": "<Command>", ...}' [key=value ...] [options]
+  orbhost shell [options]          one JSON request per line in, one answer per line out
+  orbhost event <name> [args]      deliver a host event (the list is below)
+  orbhost tour [options]           a readable report of everything the plug-in can tell
+  orbhost help
+
+Values are Strings unless a kind follows the key: Bool, Int, Int64, UInt, UInt64,
+Double, String, Binary (hex digit pairs). Dotted keys make children:
+  orbhost call SendTest uint:UInt=7 uint64:UInt64=9
+  orbhost call GetType40Info Type40.Info=features
+
+Options:
+  --dll PATH        the plug-in library (default: Pelorus.dll beside orbhost.exe)
+  --user-session    create the user-session instance (QueryLibrary(1))
+  --typed           lossless JSON: every key carries its kind ("uint:UInt": 7);
+                    --json reads it back
+  --dump            the value tree's own text dump instead of JSON
+  --pretty          indent the JSON answer of call
+  --log FILE        host log lines to FILE instead of standard error
+  --log-level N     show host log lines of level N and below (default 4; 6 shows all)
+  --profile FILE    machine profile for the stand-ins (default: the built-in one)
+  --wait MS         keep running MS milliseconds after call or event (to see broadcasts)
+  --strict-init     stop with exit code 4 when Initialize does not return 0
+
+Output: JSON lines on standard output: {"status": "0x00000000", "response": {...}}
+answers, {"event": ...} lines for broadcasts, toasts and requests to stand-ins.
+Exit code: 0 status 0; 1 other status; 2 usage; 3 library not loadable; 4 --strict-init.
+
+Events:
+  session-change CODE            device-change [TYPE]         power-setting-change [GUID]
+  windows-message MSG [WPARAM [LPARAM]]                       uwp-connection-change true|false
+  lumen-message ACTION [name=value ...]                       rls-message CODE TEXT
+  collect-diagnostics FOLDER     service-message ID SUBCODE [key[:Kind]=value ...]
+  notification [SOURCE] [key[:Kind]=value ...]   (an 0xE4 message; SOURCE 2 or 4, default 2)
+)";
+}
+
+}  // namespace orbhost

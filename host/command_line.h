@@ -1,0 +1,42 @@
+// orbhost's command line: a mode (call, shell, event, tour, help), options
+// anywhere on the line ("--name value" or "--name=value"), and the mode's
+// positional arguments. Portable; arguments arrive as UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orbhost {
+
+enum class Mode { kHelp, kCall, kShell, kEvent, kTour };
+enum class OutputForm { kPlain, kTyped, kDump };
+
+struct Options {
+  Mode mode = Mode::kHelp;
+  std::string dllPath;       // empty: Pelorus.dll beside orbhost.exe
+  bool userSession = false;  // QueryLibrary(1) instead of QueryLibrary(0)
+  std::string logFile;       // empty: standard error
+  uint32_t logLevel = 4;     // host log lines of this level and below are shown
+  std::string profilePath;   // empty: the embedded default machine profile
+  OutputForm form = OutputForm::kPlain;
+  bool pretty = false;              // indent the JSON result of "call"
+  std::optional<std::string> json;  // --json request tree
+  uint32_t waitMs = 0;              // keep running this long after "call" or "event"
+  bool strictInit = false;          // stop when Initialize does not return 0
+  std::vector<std::string> args;    // positional arguments after the mode
+};
+
+struct ParseResult {
+  bool ok = false;
+  std::string error;  // set when !ok
+  Options options;
+};
+
+// argv without the program name.
+ParseResult ParseCommandLine(const std::vector<std::string>& argv);
+
+std::string UsageText();
+
+}  // namespace orbhost

@@ -1,0 +1,64 @@
+// Win32-only: orbhost's two output streams. JSON and the tour go to a
+// duplicate of the process's original standard output; log lines go to
+// standard error or a file. Every line is written whole under a lock, since
+// the plug-in calls in from several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "value_json.h"
+
+namespace orbhost {
+
+// An open C runtime stream, closed with fclose.
+struct CrtFileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using CrtFile = std::unique_ptr<FILE, CrtFileCloser>;
+
+// A line-oriented writer over a C runtime file descriptor (binary mode).
+class LineWriter {
+ public:
+  explicit LineWriter(int fd) : fd_(fd) {}
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  // Writes text and a line feed as one unit.
+  void WriteLine(std::string_view text);
+  void WriteJson(const Json& json) {
+    WriteLine(json.dump(-1, ' ', false, Json::error_handler_t::replace));
+  }
+
+ private:
+  std::mutex mutex_;
+  int fd_;
+};
+
+// Points file descriptor 1 (and the Win32 standard output handle) at
+// standard error, and returns a duplicate of the original standard output
+// for orbhost's own output, in binary mode. Anything the plug-in prints then
+// lands on standard error. Returns -1 when there was no standard output.
+int DivertStandardOutput();
+
+// Host log lines "[level] text", kept when level <= threshold.
+class LogSink {
+ public:
+  LogSink(uint32_t threshold, CrtFile file) : threshold_(threshold), file_(std::move(file)) {}
+  LogSink(const LogSink&) = delete;
+  LogSink& operator=(const LogSink&) = delete;
+
+  bool Wants(uint32_t level) const { return level <= threshold_; }
+  void Write(uint32_t level, std::u16string_view text);
+
+ private:
+  std::mutex mutex_;
+  uint32_t threshold_;
+  CrtFile file_;  // empty: standard error
+};
+
+}  // namespace orbhost

@@ -1,0 +1,214 @@
+// orbhost's loader and callbacks with a real plug-in library in this
+// process: the probe plug-in built beside this test. Covers the refusals of
+// the loader, the lifecycle down to the last Release, re-entrant routing,
+// the log formatting, and the callbacks under concurrent use.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "framing.h"
+#include "machine_profile.h"
+#include "output.h"
+#include "plugin_loader.h"
+#include "router.h"
+#include "stand_ins.h"
+#include "test_support.h"
+#include "utf.h"
+
+namespace orbhost {
+namespace {
+
+using Value = QuonValueSet::OrbValue;
+
+TEST(Loader, RefusesLibrariesItMustNotDrive) {
+  const std::wstring notADll = test::TempFile(L"orb");
+  const struct {
+    std::wstring path;
+    const char* reason;
+  } cases[] = {
+      {test::BesideTest(L"no_such_plugin.dll"), "cannot find the plug-in library"},
+      {notADll, "cannot load"},
+      {test::BesideTest(L"probe_old_version.dll"),
+       "speaks interface version 0x40001; orbhost speaks 0x50001"},
+      {test::BesideTest(L"probe_no_query_library.dll"), "does not export QueryLibrary"},
+      {test::BesideTest(L"orbhost_unit_tests.exe"), "does not export QueryInterfaceVersion"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(PluginLibrary::Open(c.path, &error), nullptr);
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+  DeleteFileW(notADll.c_str());
+}
+
+class ProbeSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    library = PluginLibrary::Open(test::BesideTest(L"probe_plugin.dll"), &error);
+    ASSERT_NE(library, nullptr) << error;
+    profile = DefaultMachineProfile();
+    router.Register(GUID_OrbFramework, &framework);
+    session = std::make_unique<PluginSession>(*library, 0, &services);
+    ASSERT_TRUE(session->valid());
+    router.SetPlugin(session->plugin(), session->id());
+    ASSERT_EQ(session->Initialize(), S_OK);
+  }
+  void TearDown() override {
+    if (session) {
+      EXPECT_EQ(session->Shutdown(), 0u);  // Release went down to zero
+    }
+    session.reset();
+    log.reset();
+    if (!logPath.empty()) DeleteFileW(logPath.c_str());
+  }
+
+  void Call(const QuonValueSet& request, CallResult* result) {
+    session->Call(request, result);
+    EXPECT_TRUE(result->replyValid);
+  }
+  HRESULT Call(const QuonValueSet& request) {
+    CallResult result;
+    Call(request, &result);
+    return result.status;
+  }
+
+  std::wstring logPath = test::TempFile(L"log");
+  std::unique_ptr<LogSink> log =
+      std::make_unique<LogSink>(4, CrtFile(_wfopen(logPath.c_str(), L"ab")));
+  MachineProfile profile;
+  test::RecordingEvents events;
+  MessageRouter router;
+  ConsoleStandIn console{profile, events};
+  FrameworkStandIn framework{profile, events, console, router};
+  SharedDataStore data;
+  HostServices services{log.get(), &events, &router, &data};
+  std::unique_ptr<PluginLibrary> library;
+  std::unique_ptr<PluginSession> session;
+};
+
+TEST_F(ProbeSession, ObtainsEveryEventInterface) {
+  EXPECT_NE(session->events(), nullptr);
+  EXPECT_NE(session->lumen(), nullptr);
+  EXPECT_NE(session->rls(), nullptr);
+  EXPECT_NE(session->diagnostics(), nullptr);
+  EXPECT_NE(session->serviceMessages(), nullptr);
+  ASSERT_NE(session->dependencies(), nullptr);
+  EXPECT_EQ(session->dependencies()->GetDependencyCount(), 1u);
+  EXPECT_EQ(session->endpoint(), kOrbEndpointService);
+}
+
+TEST_F(ProbeSession, RequestsReachThePluginAndBackIntact) {
+  QuonValueSet request;
+  request.SetStringValue("Cmd", std::u16string(u"Echo"));
+  request.SetValue("uint64", new Value(uint64_t{9}));
+  request.CreateChild("Inner")->SetStringValue("Text", u"counted");
+  CallResult result;
+  Call(request, &result);
+  EXPECT_EQ(result.status, S_OK);
+  EXPECT_TRUE(ValueSetsEqual(request, result.response));
+
+  QuonValueSet unknown;
+  unknown.SetStringValue("Cmd", std::u16string(u"Nope"));
+  EXPECT_EQ(Call(unknown), ORB_E_UNKNOWN_COMMAND);
+}
+
+TEST_F(ProbeSession, PluginRequestsAreRoutedReentrantly) {
+  // The probe sends to its own identifier: orbhost calls back into OnMessage
+  // while the first request is still running.
+  QuonValueSet request;
+  request.SetStringValue("Cmd", std::u16string(u"Send"));
+  request.SetBinary("Target", &session->id(), sizeof(GUID));
+  QuonValueSet* inner = request.CreateChild("Request");
+  inner->SetStringValue("Cmd", std::u16string(u"Echo"));
+  inner->SetValue("Depth", new Value(uint32_t{2}));
+  CallResult result;
+  Call(request, &result);
+  EXPECT_EQ(result.response.GetUIntValue("Status"), 0u);
+  ASSERT_NE(result.response.GetChild("Reply"), nullptr);
+  EXPECT_EQ(result.response.GetChild("Reply")->GetUIntValue("Depth"), 2u);
+
+  // To the framework: answered from the machine profile.
+  request.SetBinary("Target", &GUID_OrbFramework, sizeof(GUID));
+  inner->SetStringValue("Cmd", std::u16string(u"Query.SubBrand"));
+  Call(request, &result);
+  EXPECT_EQ(result.response.GetUIntValue("Status"), 0u);
+  EXPECT_TRUE(result.response.GetChild("Reply")->Contains("SubBrand"));
+}
+
+TEST_F(ProbeSession, LogLinesAreFormattedWithWindowsRulesAndFiltered) {
+  for (uint32_t level : {4u, 6u}) {
+    QuonValueSet request;
+    request.SetStringValue("Cmd", std::u16string(u"Log"));
+    request.SetStringValue("Text", std::u16string(u"h\u00e9llo"));
+    request.SetValue("Number", new Value(int32_t{-42}));
+    request.SetValue("Level", new Value(level));
+    Call(request);
+  }
+  const std::string text = test::ReadFileText(logPath);
+  EXPECT_NE(text.find("[4] probe initialize 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[4] probe h\xC3\xA9llo -42\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("[6]"), std::string::npos) << "level 6 is above the threshold";
+}
+
+TEST_F(ProbeSession, CallbacksHoldUpUnderConcurrentThreads) {
+  QuonValueSet request;
+  request.SetStringValue("Cmd", std::u16string(u"Storm"));
+  request.SetValue("Threads", new Value(uint32_t{8}));
+  request.SetValue("Count", new Value(uint32_t{40}));
+  CallResult result;
+  Call(request, &result);
+  EXPECT_EQ(result.response.GetUIntValue("Answered"), 320u);
+  std::set<std::pair<int, int>> seen;
+  for (const Json& event : events.Take()) {
+    ASSERT_EQ(event["event"], "broadcast");
+    EXPECT_EQ(event["destination"], 255);
+    seen.insert({event["message"]["Thread"].get<int>(), event["message"]["Index"].get<int>()});
+  }
+  EXPECT_EQ(seen.size(), 320u);
+}
+
+TEST_F(ProbeSession, SharedDataAndEventCallbacksReachTheHost) {
+  QuonValueSet request;
+  request.SetStringValue("Cmd", std::u16string(u"Data"));
+  request.SetStringValue("Name", std::u16string(u"CPU Frequency"));
+  request.SetValue("Tag", new Value(uint32_t{5}));
+  const uint8_t bytes[] = {0xD8, 0x59, 0, 0};
+  request.SetBinary("Bytes", bytes, sizeof bytes);
+  CallResult result;
+  Call(request, &result);
+  EXPECT_EQ(result.response.GetUIntValue("SetStatus"), 0u);
+  EXPECT_EQ(result.response.GetUIntValue("QueryStatus"), uint32_t(ORB_E_BUFFER_TOO_SMALL));
+  EXPECT_EQ(result.response.GetUInt64Value("Needed"), 4u);
+  EXPECT_EQ(result.response.GetUIntValue("GetStatus"), 0u);
+  EXPECT_EQ(result.response.GetUIntValue("Tag"), 5u);
+  uint32_t size = 0;
+  const uint8_t* got = result.response.GetBinary("Bytes", &size);
+  ASSERT_EQ(size, 4u);
+  EXPECT_EQ(std::memcmp(got, bytes, 4), 0);
+
+  QuonValueSet fire;
+  fire.SetStringValue("Cmd", std::u16string(u"FireEventCallbacks"));
+  Call(fire);
+  const std::vector<Json> fired = events.Take();
+  ASSERT_EQ(fired.size(), 5u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(fired[i]["callback"], i + 1);
+    EXPECT_EQ(fired[i]["code"], 100 + i);
+  }
+}
+
+TEST_F(ProbeSession, NotificationsAndEventsAreDelivered) {
+  QuonValueSet message;
+  message.SetValue("n", new Value(int32_t{1}));
+  EXPECT_EQ(session->Notify(kOrbEndpointUserSession, message), S_OK);
+  session->events()->OnSessionChange(7);
+  const std::vector<Json> seen = events.Take();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0]["message"]["Source"], 4);
+  EXPECT_EQ(seen[1]["message"]["Event"], "SessionChange");
+  EXPECT_EQ(seen[1]["message"]["Code"], 7);
+}
+
+}  // namespace
+}  // namespace orbhost
