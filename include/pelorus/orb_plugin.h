@@ -239,3 +239,11 @@ struct IOrbServiceMessageHandler : public IUnknown {
 // ---------------------------------------------------------------------------
 typedef IOrbPlugin*(STDAPICALLTYPE* PFN_QueryLibrary)(uint32_t inUserSession);
 typedef uint32_t(STDAPICALLTYPE* PFN_QueryInterfaceVersion)();
+// The installer's clean-up, callable without a plug-in object: removes the
+// update-client registration and, when the older utility suite is gone,
+// unregisters the fan-control service. `progress` (may be null) receives each
+// progress line synchronously, "Start OnUninstall" first and "Uninstall
+// Return True" or "Uninstall Return False" last. Returns 1 on success, 0 on
+// failure.
+typedef void(STDAPICALLTYPE* OrbUninstallProgress)(const OrbWChar* line);
+typedef int32_t(STDAPICALLTYPE* PFN_OnUninstall)(OrbUninstallProgress progress);

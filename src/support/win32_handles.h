@@ -5,6 +5,8 @@
 
 #include "support/win32.h"
 
+#include <wincrypt.h>
+
 #include <utility>
 
 template <class Traits>
@@ -69,18 +71,42 @@ struct ModuleTraits {
   static type Invalid() { return nullptr; }
   static void Close(type h) { FreeLibrary(h); }
 };
+struct ServiceHandleTraits {
+  using type = SC_HANDLE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { CloseServiceHandle(h); }
+};
 struct LocalMemTraits {
   using type = HLOCAL;
   static type Invalid() { return nullptr; }
   static void Close(type h) { LocalFree(h); }
 };
+struct CertStoreTraits {
+  using type = HCERTSTORE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { CertCloseStore(h, 0); }
+};
+struct CryptMsgTraits {
+  using type = HCRYPTMSG;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { CryptMsgClose(h); }
+};
+struct CertContextTraits {
+  using type = PCCERT_CONTEXT;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { CertFreeCertificateContext(h); }
+};
 
-using unique_handle = UniqueHandle<KernelHandleTraits>;     // threads, processes, events, mutexes
-using unique_hfile = UniqueHandle<FileHandleTraits>;        // CreateFile, snapshots
-using unique_hfind = UniqueHandle<FindHandleTraits>;        // FindFirstFile
+using unique_handle = UniqueHandle<KernelHandleTraits>;  // threads, processes, events, mutexes
+using unique_hfile = UniqueHandle<FileHandleTraits>;     // CreateFile, snapshots
+using unique_hfind = UniqueHandle<FindHandleTraits>;     // FindFirstFile
 using unique_hkey = UniqueHandle<RegKeyTraits>;
 using unique_hmodule = UniqueHandle<ModuleTraits>;
 using unique_hlocal = UniqueHandle<LocalMemTraits>;
+using unique_schandle = UniqueHandle<ServiceHandleTraits>;  // service manager and services
+using unique_hcertstore = UniqueHandle<CertStoreTraits>;
+using unique_hcryptmsg = UniqueHandle<CryptMsgTraits>;
+using unique_cert_context = UniqueHandle<CertContextTraits>;  // PCCERT_CONTEXT
 
 // A critical section owned for the object's lifetime, with a scoped lock.
 class CriticalSection {

@@ -1,0 +1,351 @@
+// The plug-in's signature checks against files signed by the test PKI
+// (tests/windows/CMakeLists.txt): which signers each check accepts, what the
+// trust check reads (signer, serial number, both kinds of time stamp), how a
+// changed byte, a missing signature and the "\??\" prefix are treated, the
+// embedded-signer check's diagnostics, and the installation-folder lookup.
+//
+// Windows and Wine differ on chain trust: Wine's WinVerifyTrust checks the
+// digest but not the chain, so the test root is trusted there; Windows
+// rejects it (CERT_E_UNTRUSTEDROOT) unless it has been installed as a root.
+// Cases that need a trusted signature are skipped when the chain is not
+// trusted; the embedded-signer check and every rejection run everywhere.
+#include <gtest/gtest.h>
+
+#include "support/win32_handles.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <softpub.h>
+#include <wintrust.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "machine_test_support.h"
+#include "support/signature.h"
+
+namespace {
+
+using machine_test::ScopedEnvironment;
+using machine_test::ScratchFolder;
+
+std::wstring BesideThisProgram(const std::wstring& name) {
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
+}
+
+std::wstring Sample(const wchar_t* signer) {
+  return BesideThisProgram(std::wstring(L"signing_sample-") + signer + L".exe");
+}
+
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Whether this machine trusts the test root: WinVerifyTrust on the
+// maker-signed sample, the same call the plug-in makes.
+bool TestRootTrusted() {
+  const std::wstring path = Sample(L"quon");
+  WINTRUST_FILE_INFO file{};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path.c_str();
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  return status == ERROR_SUCCESS;
+}
+
+constexpr const char* kUntrustedRoot =
+    "the test chain does not verify here (Windows checks chain trust and revocation, Wine "
+    "does neither); trust build/pki/root.pem to run this case";
+
+// Out buffers of GetSignatureInfo, filled with a sentinel so an untouched
+// buffer is visible.
+struct OutBuffers {
+  wchar_t signer[kSignatureTextChars];
+  wchar_t serial[kSignatureTextChars];
+  wchar_t timestamp[kSignatureTextChars];
+
+  OutBuffers() {
+    for (wchar_t* b : {signer, serial, timestamp}) {
+      wmemset(b, L'#', kSignatureTextChars - 1);
+      b[kSignatureTextChars - 1] = L'\0';
+    }
+  }
+  bool Untouched() const {
+    const std::wstring sentinel(kSignatureTextChars - 1, L'#');
+    return signer == sentinel && serial == sentinel && timestamp == sentinel;
+  }
+  bool Get(const std::wstring& path) {
+    return GetSignatureInfo(nullptr, path.c_str(), signer, serial, timestamp);
+  }
+};
+
+// "YYYY/MM/DD hh:mm:ss" of a UTC moment in this machine's local time.
+std::wstring LocalText(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  SYSTEMTIME utc{};
+  utc.wYear = year;
+  utc.wMonth = month;
+  utc.wDay = day;
+  utc.wHour = hour;
+  utc.wMinute = minute;
+  utc.wSecond = second;
+  FILETIME utcFile{};
+  FILETIME localFile{};
+  SYSTEMTIME local{};
+  SystemTimeToFileTime(&utc, &utcFile);
+  FileTimeToLocalFileTime(&utcFile, &localFile);
+  FileTimeToSystemTime(&localFile, &local);
+  wchar_t text[64];
+  std::swprintf(text, 64, L"%04u/%02u/%02u %02u:%02u:%02u", local.wYear, local.wMonth, local.wDay,
+                local.wHour, local.wMinute, local.wSecond);
+  return text;
+}
+
+std::vector<char> ReadBytes(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::wstring& path, const std::vector<char>& bytes) {
+  std::ofstream out(path.c_str(), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The maker-signed sample with one byte of its first section changed.
+std::wstring WriteTamperedCopy(const ScratchFolder& folder) {
+  std::vector<char> bytes = ReadBytes(Sample(L"quon"));
+  IMAGE_DOS_HEADER dos;
+  std::memcpy(&dos, bytes.data(), sizeof(dos));
+  const size_t fileHeader = static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD);
+  IMAGE_FILE_HEADER header;
+  std::memcpy(&header, bytes.data() + fileHeader, sizeof(header));
+  IMAGE_SECTION_HEADER section;
+  std::memcpy(&section, bytes.data() + fileHeader + sizeof(header) + header.SizeOfOptionalHeader,
+              sizeof(section));
+  const size_t offset = section.PointerToRawData + 16;
+  bytes.at(offset) = static_cast<char>(bytes.at(offset) ^ 0x5A);
+  const std::wstring path = folder.path().wstring() + L"\\tampered.exe";
+  WriteBytes(path, bytes);
+  return path;
+}
+
+// Standard output of `call`, captured through a file.
+template <class Call>
+std::string CaptureStdout(const ScratchFolder& folder, Call call) {
+  const std::wstring path = folder.path().wstring() + L"\\stdout.txt";
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  const int file = _wopen(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, 0600);
+  _dup2(file, _fileno(stdout));
+  call();
+  std::fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  _close(file);
+  const std::vector<char> bytes = ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+struct SignerCase {
+  const wchar_t* sample;
+  const wchar_t* subject;
+  bool trustCheck;      // IsQuonSignature
+  bool embeddedSigner;  // CheckEmbeddedSigner
+};
+
+// Only "Quonmark Computer Inc." and "QUONMARK COMPUTER INCORPORATION" pass the
+// trust check, only "QUONMARK COMPUTER INC." the embedded-signer check; case
+// aside, nothing else.
+const SignerCase kSigners[] = {
+    {L"quon", L"Quonmark Computer Inc.", true, true},
+    {L"quon-lower", L"quonmark computer inc.", true, true},
+    {L"quon-serial", L"Quonmark Computer Inc.", true, true},
+    {L"quon-upper", L"QUONMARK COMPUTER INCORPORATION", true, false},
+    {L"quon-incorporated", L"Quonmark Computer Incorporated", false, false},
+    {L"cpuid-sarlu", L"CPUID S.A.R.L.U.", false, false},
+    {L"cpuid", L"CPUID", false, false},
+    {L"other", L"Halvard Instruments Ltd.", false, false},
+};
+
+TEST(SignatureChecks, EmbeddedSignerAcceptsOnlyTheMakersName) {
+  for (const SignerCase& c : kSigners) {
+    SCOPED_TRACE(c.sample);
+    EXPECT_EQ(CheckEmbeddedSigner(Sample(c.sample).c_str()), c.embeddedSigner);
+  }
+}
+
+TEST(SignatureChecks, TrustCheckAcceptsOnlyTheMakersNamesAndReadsTheSigner) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  for (const SignerCase& c : kSigners) {
+    SCOPED_TRACE(c.sample);
+    EXPECT_EQ(IsQuonSignature(nullptr, Sample(c.sample).c_str()), c.trustCheck);
+    OutBuffers out;
+    ASSERT_TRUE(out.Get(Sample(c.sample)));
+    EXPECT_STREQ(out.signer, c.subject);
+  }
+}
+
+TEST(SignatureChecks, ChangedByteFailsTheTrustCheckButNotTheEmbeddedSigner) {
+  ScratchFolder folder;
+  const std::wstring tampered = WriteTamperedCopy(folder);
+  EXPECT_FALSE(IsQuonSignature(nullptr, tampered.c_str()));
+  OutBuffers out;
+  EXPECT_FALSE(out.Get(tampered));
+  EXPECT_TRUE(out.Untouched());
+  // It reads the signer certificate only; the content is not verified.
+  EXPECT_TRUE(CheckEmbeddedSigner(tampered.c_str()));
+}
+
+TEST(SignatureChecks, UnsignedMissingAndEmptyPathsFailEverywhere) {
+  const std::wstring unsigned_ = BesideThisProgram(L"signing_sample.exe");
+  const std::wstring missing = BesideThisProgram(L"no-such-file.exe");
+  for (const wchar_t* path : {unsigned_.c_str(), missing.c_str(), L"", L"\\??\\"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(IsQuonSignature(nullptr, path));
+    OutBuffers out;
+    EXPECT_FALSE(out.Get(path));
+    EXPECT_TRUE(out.Untouched());
+    EXPECT_FALSE(CheckEmbeddedSigner(path));
+  }
+  EXPECT_FALSE(IsQuonSignature(nullptr, nullptr));
+  EXPECT_FALSE(CheckEmbeddedSigner(nullptr));
+}
+
+TEST(SignatureChecks, NtPrefixIsCheckedAsTheDrivePath) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  const std::wstring prefixed = L"\\??\\" + Sample(L"quon");
+  EXPECT_TRUE(IsQuonSignature(nullptr, prefixed.c_str()));
+  OutBuffers out;
+  ASSERT_TRUE(out.Get(prefixed));
+  EXPECT_STREQ(out.signer, L"Quonmark Computer Inc.");
+
+  ScratchFolder folder;
+  const std::wstring tampered = L"\\??\\" + WriteTamperedCopy(folder);
+  EXPECT_FALSE(IsQuonSignature(nullptr, tampered.c_str()));
+
+  // A drive path of 259 characters: with the prefix it is longer than the
+  // 260 characters the check takes, so it passes only when the prefix is
+  // skipped before the length counts.
+  const std::wstring base = folder.path().wstring();
+  const size_t padding = 259 - base.size() - std::wstring(L"\\p\\s.exe").size() + 1;
+  ASSERT_LT(padding, 256u);
+  const std::wstring longPath =
+      folder.Place(Sample(L"quon"), L"s.exe", std::wstring(padding, L'p')).wstring();
+  ASSERT_EQ(longPath.size(), 259u);
+  EXPECT_TRUE(IsQuonSignature(nullptr, longPath.c_str()));
+  EXPECT_TRUE(IsQuonSignature(nullptr, (L"\\??\\" + longPath).c_str()));
+}
+
+TEST(SignatureChecks, SerialNumberIsUpperCaseHexMostSignificantFirst) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  OutBuffers out;
+  ASSERT_TRUE(out.Get(Sample(L"quon-serial")));
+  EXPECT_STREQ(out.serial, L"01A2");
+}
+
+struct TimeStampCase {
+  const wchar_t* sample;
+  std::wstring text;
+};
+
+TEST(SignatureChecks, ReadsBothKindsOfTimeStampInLocalTime) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  // PELORUS_TSA_TIME is the fixed time of osslsigncode's built-in authority;
+  // the counter-signing server stamps 2025-03-04 05:06:07 UTC.
+  SYSTEMTIME tsa{};
+  const ULONGLONG ticks = (PELORUS_TSA_TIME + 11644473600ULL) * 10000000ULL;
+  FILETIME tsaFile{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FileTimeToSystemTime(&tsaFile, &tsa);
+  const TimeStampCase cases[] = {
+      {L"quon", L""},
+      {L"quon-ts", LocalText(tsa.wYear, tsa.wMonth, tsa.wDay, tsa.wHour, tsa.wMinute, tsa.wSecond)},
+      {L"quon-countersigned", LocalText(2025, 3, 4, 5, 6, 7)},
+  };
+  for (const TimeStampCase& c : cases) {
+    SCOPED_TRACE(c.sample);
+    OutBuffers out;
+    ASSERT_TRUE(out.Get(Sample(c.sample)));
+    EXPECT_EQ(std::wstring(out.timestamp), c.text);
+    EXPECT_STREQ(out.signer, L"Quonmark Computer Inc.");
+  }
+}
+
+TEST(SignatureChecks, EmbeddedSignerPrintsProgramSerialAndCounterSignature) {
+  ScratchFolder folder;
+  const std::string countersigned = CaptureStdout(
+      folder, [] { EXPECT_TRUE(CheckEmbeddedSigner(Sample(L"quon-countersigned").c_str())); });
+  // osslsigncode writes the program name in its ASCII form; Wine 8 decodes
+  // that form as if it were UTF-16, Windows reads it as written.
+  const char* programName =
+      UnderWine() ? "Program Name : " : "Program Name : Pelorus Signing Sample\n";
+  for (const char* line :
+       {programName, "MoreInfo Link : https://example.invalid/pelorus\n", "Signer Certificate:\n\n",
+        "TimeStamp Certificate:\n\n", "Date of TimeStamp : 03/04/2025 05:06\n"}) {
+    EXPECT_NE(countersigned.find(line), std::string::npos) << line << "in:\n" << countersigned;
+  }
+  const std::string serial = CaptureStdout(
+      folder, [] { EXPECT_TRUE(CheckEmbeddedSigner(Sample(L"quon-serial").c_str())); });
+  EXPECT_NE(serial.find("Serial Number: 01 a2 \n"), std::string::npos) << serial;
+  EXPECT_EQ(serial.find("TimeStamp Certificate:"), std::string::npos) << serial;
+
+  const std::string unsigned_ = CaptureStdout(folder, [] {
+    EXPECT_FALSE(CheckEmbeddedSigner(BesideThisProgram(L"signing_sample.exe").c_str()));
+  });
+  EXPECT_EQ(unsigned_.rfind("CryptQueryObject failed with ", 0), 0u) << unsigned_;
+}
+
+TEST(SignatureChecks, InstallDirLookupFollowsProgramFilesAtCallTime) {
+  ScratchFolder root;
+  const std::wstring sub = L"QUON\\CORVANE KIOSK Lite Service\\Pelorus";
+  const std::wstring companion = root.Place(Sample(L"quon"), L"Companion.exe", sub).wstring();
+  root.Place(Sample(L"other"), L"Foreign.exe", sub);
+
+  ScopedEnvironment programFiles(L"ProgramFiles", root.path().wstring());
+  EXPECT_TRUE(CheckEmbeddedSignerInInstallDir(L"Companion.exe", false));
+  EXPECT_FALSE(CheckEmbeddedSignerInInstallDir(L"Foreign.exe", false));
+  EXPECT_FALSE(CheckEmbeddedSignerInInstallDir(L"Missing.exe", false));
+  // With the flag the name is the whole path.
+  EXPECT_FALSE(CheckEmbeddedSignerInInstallDir(L"Companion.exe", true));
+  EXPECT_TRUE(CheckEmbeddedSignerInInstallDir(companion.c_str(), true));
+
+  // Read at every call: another folder, then none at all.
+  SetEnvironmentVariableW(L"ProgramFiles", (root.path() / L"elsewhere").c_str());
+  EXPECT_FALSE(CheckEmbeddedSignerInInstallDir(L"Companion.exe", false));
+  SetEnvironmentVariableW(L"ProgramFiles", nullptr);
+  EXPECT_FALSE(CheckEmbeddedSignerInInstallDir(L"Companion.exe", false));
+}
+
+// Chain trust: the certificate expired before the unstamped signature was
+// made. Windows rejects the chain; Wine does not build it, so there the
+// embedded signer is all that counts. The stamped copy passes on both.
+TEST(SignatureChecks, ExpiredCertificateDependsOnChainTrust) {
+  const bool trusted = IsQuonSignature(nullptr, Sample(L"quon-expired").c_str());
+  if (UnderWine()) {
+    EXPECT_TRUE(trusted);
+  } else {
+    EXPECT_FALSE(trusted);
+  }
+  EXPECT_TRUE(CheckEmbeddedSigner(Sample(L"quon-expired").c_str()));
+  if (TestRootTrusted()) {
+    EXPECT_TRUE(IsQuonSignature(nullptr, Sample(L"quon-expired-ts").c_str()));
+  }
+}
+
+}  // namespace
