@@ -16,6 +16,7 @@ std::optional<Mode> ParseMode(const std::string& word) {
   if (word == "shell") return Mode::kShell;
   if (word == "event") return Mode::kEvent;
   if (word == "tour") return Mode::kTour;
+  if (word == "uninstall") return Mode::kUninstall;
   if (word == "help") return Mode::kHelp;
   return std::nullopt;
 }
@@ -38,7 +39,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
     if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] != '-' && arg != "-h")) {
       if (!haveMode) {
         auto mode = ParseMode(arg);
-        if (!mode) return fail("unknown mode '" + arg + "' (call, shell, event, tour, help)");
+        if (!mode)
+          return fail("unknown mode '" + arg + "' (call, shell, event, tour, uninstall, help)");
         o.mode = *mode;
         haveMode = true;
       } else {
@@ -120,6 +122,8 @@ Usage:
   orbhost call --json '{"Cmd": "<Command>", ...}' [key=value ...] [options]
   orbhost shell [options]          one JSON request per line in, one answer per line out
   orbhost event <name> [args]      deliver a host event (the list is below)
+  orbhost uninstall [options]      call the installer's clean-up export OnUninstall (no
+                                   plug-in object) and print its progress lines
   orbhost tour [options]           a readable report of everything the plug-in can tell
   orbhost help
 

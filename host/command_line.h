@@ -10,7 +10,7 @@
 
 namespace orbhost {
 
-enum class Mode { kHelp, kCall, kShell, kEvent, kTour };
+enum class Mode { kHelp, kCall, kShell, kEvent, kTour, kUninstall };
 enum class OutputForm { kPlain, kTyped, kDump };
 
 struct Options {

@@ -50,6 +50,29 @@ std::wstring LibraryPath(const Options& options) {
   return full;
 }
 
+// The installer's clean-up: called without a plug-in object; each progress
+// line is printed as it arrives.
+LineWriter* g_uninstallOut = nullptr;
+
+void STDAPICALLTYPE PrintUninstallProgress(const OrbWChar* line) {
+  if (g_uninstallOut != nullptr && line != nullptr) {
+    g_uninstallOut->WriteLine("uninstall: " + Utf16ToUtf8(AsU16Text(line)));
+  }
+}
+
+int RunUninstall(const PluginLibrary& library, LineWriter& out) {
+  auto onUninstall = reinterpret_cast<PFN_OnUninstall>(library.ExportNamed("OnUninstall"));
+  if (onUninstall == nullptr) {
+    std::cerr << "orbhost: the library does not export OnUninstall\n";
+    return 3;
+  }
+  g_uninstallOut = &out;
+  const int32_t result = onUninstall(&PrintUninstallProgress);
+  g_uninstallOut = nullptr;
+  out.WriteLine("OnUninstall returned " + std::to_string(result));
+  return result == 1 ? 0 : 1;
+}
+
 int Run(const Options& options) {
   // Before anything of the plug-in runs: its prints must not reach our JSON.
   LineWriter out(DivertStandardOutput());
@@ -82,6 +105,8 @@ int Run(const Options& options) {
     std::cerr << "orbhost: " << error << "\n";
     return 3;
   }
+
+  if (options.mode == Mode::kUninstall) return RunUninstall(*library, out);
 
   const JsonForm form = options.form == OutputForm::kTyped ? JsonForm::kTyped : JsonForm::kPlain;
   JsonLineEvents jsonEvents(out, form);
@@ -135,6 +160,7 @@ int Run(const Options& options) {
       code = RunTour(TourContext{options, *library, session, initialized, out});
       break;
     case Mode::kHelp:
+    case Mode::kUninstall:
       break;
   }
   const ULONG remaining = session.Shutdown();

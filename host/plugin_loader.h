@@ -28,6 +28,10 @@ class PluginLibrary {
   uint32_t interfaceVersion() const { return version_; }
   // A new plug-in object with one reference, or null.
   IOrbPlugin* Create(uint32_t inUserSession) const;
+  // Another export of the library, or null.
+  void* ExportNamed(const char* name) const {
+    return reinterpret_cast<void*>(GetProcAddress(module_.get(), name));
+  }
 
  private:
   PluginLibrary() = default;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/pelorus.h"
+#include "support/diag_log.h"
 
 namespace {
 
@@ -73,8 +74,8 @@ void STDMETHODCALLTYPE Pelorus::ReservedEvent2() {}
 
 void STDMETHODCALLTYPE Pelorus::OnUWPConnectionChange(BOOL connected) {
   Log(kOrbLogInfo, u"OnUWPConnectionChange : %s.", TrueFalse(connected != 0, false));
-  // Re-reading the log switch and setting the diagnostic log's mode happens
-  // here once the diagnostic log exists.
+  // The client (re)connected: the log switch may have changed meanwhile.
+  SetLogSwitch(readEnableLog());
 }
 
 // --- IOrbLumenEventHandler --------------------------------------------------------
@@ -95,8 +96,12 @@ void STDMETHODCALLTYPE Pelorus::OnLumenMessage(const OrbLumenMessage* message) {
 
 // --- IOrbDependentAttribute ---------------------------------------------------------
 
-uint32_t STDMETHODCALLTYPE Pelorus::GetDependencyCount() { return 1; }
-const GUID* STDMETHODCALLTYPE Pelorus::GetDependencyIds() { return m_dependencies; }
+uint32_t STDMETHODCALLTYPE Pelorus::GetDependencyCount() {
+  return 1;
+}
+const GUID* STDMETHODCALLTYPE Pelorus::GetDependencyIds() {
+  return m_dependencies;
+}
 
 // --- IOrbRLSEventHandler ------------------------------------------------------------
 

@@ -2,6 +2,6 @@
 #include "support/platform_seams.h"
 
 PlatformSeams& Seams() {
-  static PlatformSeams seams{&OutputDebugStringW};
+  static PlatformSeams seams{&OutputDebugStringW, &OutputDebugStringA, &ExitWindowsEx};
   return seams;
 }

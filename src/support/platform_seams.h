@@ -8,6 +8,10 @@
 
 struct PlatformSeams {
   void(WINAPI* outputDebugString)(LPCWSTR text);
+  void(WINAPI* outputDebugStringA)(LPCSTR text);
+  // Restarts or shuts down the machine (RebootSystem); under Wine the real
+  // call would end the whole prefix.
+  BOOL(WINAPI* exitWindowsEx)(UINT flags, DWORD reason);
 };
 
 PlatformSeams& Seams();

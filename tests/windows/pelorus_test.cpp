@@ -11,6 +11,7 @@
 #include "../common/orb_vtables.h"
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
+#include "support/diag_log.h"
 #include "support/platform_seams.h"
 
 namespace {
@@ -22,9 +23,13 @@ struct PluginDeleter {
 };
 using PluginPtr = std::unique_ptr<IOrbPlugin, PluginDeleter>;
 
-PluginPtr Create(uint32_t inUserSession = 0) { return PluginPtr(QueryLibrary(inUserSession)); }
+PluginPtr Create(uint32_t inUserSession = 0) {
+  return PluginPtr(QueryLibrary(inUserSession));
+}
 
-Pelorus* Object(IOrbPlugin* p) { return static_cast<Pelorus*>(p); }
+Pelorus* Object(IOrbPlugin* p) {
+  return static_cast<Pelorus*>(p);
+}
 
 void* Query(IOrbPlugin* p, const GUID& iid) {
   void* itf = reinterpret_cast<void*>(0xdeadbeef);
@@ -198,7 +203,9 @@ TEST(PelorusLifecycle, WorksWithoutAnyCallback) {
 // --- Notifications -------------------------------------------------------------------
 
 std::vector<std::wstring>* g_debugOutput = nullptr;
-void WINAPI CaptureDebugOutput(LPCWSTR text) { g_debugOutput->push_back(text); }
+void WINAPI CaptureDebugOutput(LPCWSTR text) {
+  g_debugOutput->push_back(text);
+}
 
 TEST(PelorusNotify, NotificationsAreEchoedToClientsDebuggerAndLog) {
   std::vector<std::wstring> debug;
@@ -304,6 +311,48 @@ TEST(PelorusEvents, LoggedEvents) {
   for (void* p : {events, lumen, rls}) VtblOf<OrbUnknownVtbl>(p).Release(p);
 }
 
+// Uses the machine's log-switch key (RESOURCE_LOCK in CTest); restores it.
+TEST(PelorusEvents, ConnectionChangeReReadsTheLogSwitch) {
+  const wchar_t* kKey = L"SOFTWARE\\QUON\\CORVANE KIOSK Diagnosis";
+  unique_hkey key;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
+                            &disposition),
+            ERROR_SUCCESS);
+  DWORD saved = 0;
+  DWORD savedSize = sizeof(saved);
+  const bool hadValue =
+      RegQueryValueExW(key.get(), L"EnableLog", nullptr, nullptr, reinterpret_cast<BYTE*>(&saved),
+                       &savedSize) == ERROR_SUCCESS;
+  const int32_t savedMode = SLog.m_nMode.load();
+
+  PluginPtr plugin = Create();
+  void* events = Query(plugin.get(), IID_IOrbEventHandlerEx2);
+  const auto& v = VtblOf<OrbEventHandlerEx2Vtbl>(events);
+  const std::pair<DWORD, int32_t> cases[] = {{0, 0}, {1, 2}, {0, 0}, {5, 2}};
+  for (const auto& [enableLog, mode] : cases) {
+    RegSetValueExW(key.get(), L"EnableLog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enableLog),
+                   sizeof(enableLog));
+    v.OnUWPConnectionChange(events, TRUE);
+    EXPECT_EQ(SLog.m_nMode.load(), mode) << "EnableLog " << enableLog;
+    EXPECT_EQ(SLog.m_EnableLog.load(), enableLog);
+  }
+  VtblOf<OrbUnknownVtbl>(events).Release(events);
+
+  SLog.m_nMode = savedMode;
+  if (hadValue) {
+    RegSetValueExW(key.get(), L"EnableLog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&saved),
+                   sizeof(saved));
+  } else {
+    RegDeleteValueW(key.get(), L"EnableLog");
+  }
+  key.reset();
+  if (disposition == REG_CREATED_NEW_KEY) {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
+  }
+}
+
 TEST(PelorusEvents, DependencyListNamesOneComponent) {
   PluginPtr plugin = Create();
   void* attr = Query(plugin.get(), IID_IOrbDependentAttribute);
@@ -338,8 +387,8 @@ TEST(PelorusEvents, ServiceMessagesAboutTheClientApplication) {
   EXPECT_TRUE(host.logs().empty());
   queryStatus = S_OK;
   v.OnServiceMessage(handler, 4097, 0, nullptr);
-  EXPECT_TRUE(host.HasLog(
-      4, u"CK UWP Info: isInstalled:True, Version:3.1.4, PPRead:False, PPAgreed:True"));
+  EXPECT_TRUE(
+      host.HasLog(4, u"CK UWP Info: isInstalled:True, Version:3.1.4, PPRead:False, PPAgreed:True"));
 
   // 4098: one line per sub-code; PPRead/PPAgreed default to false.
   QuonValueSet data;
@@ -396,8 +445,7 @@ TEST(PelorusEvents, CollectDiagnosticsCopiesLogsWithoutOverwriting) {
     ReadFile(f.get(), buffer, sizeof(buffer) - 1, &got, nullptr);
     return std::string(buffer, got);
   };
-  const wchar_t* names[] = {L"CorvaneKiosk.pt1.log", L"CorvaneKiosk.pt2.log",
-                            L"Other.pt3.log"};
+  const wchar_t* names[] = {L"CorvaneKiosk.pt1.log", L"CorvaneKiosk.pt2.log", L"Other.pt3.log"};
   for (const wchar_t* n : names) write(source + L"\\" + n, "fresh");
   write(sample + L"\\CorvaneKiosk.pt1.log", "kept");
 

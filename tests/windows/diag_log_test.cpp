@@ -1,0 +1,300 @@
+// The diagnostic log's writers in-process, on a log object that writes to a
+// scratch file: destinations by mode, switch and file, line formats, the
+// system-error suffix, the length limits at every message length, the
+// fallback file, concurrent writers, and applying a new switch value. (The
+// switch in the registry is read by the start-up tests.)
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "diag_log_fixtures.h"
+#include "support/diag_log.h"
+#include "support/platform_seams.h"
+
+namespace {
+
+using namespace diaglog_test;
+
+// A code the system has no text for (customer bit set): the short suffix.
+constexpr DWORD kCodeWithoutText = 0x20001234;
+const std::string kShortSuffix = " [SYSTEM_ERROR:536875572] ";
+const char kStamp[] = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+
+std::vector<std::string> g_debugA;
+std::vector<std::wstring> g_debugW;
+void WINAPI CaptureA(LPCSTR text) {
+  g_debugA.emplace_back(text);
+}
+void WINAPI CaptureW(LPCWSTR text) {
+  g_debugW.emplace_back(text);
+}
+
+// The system's text for a code, as FormatMessageW gives it.
+std::string SystemText(DWORD code) {
+  char* text = nullptr;
+  FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+      nullptr);
+  const unique_hlocal owner(text);
+  return text != nullptr ? text : "";
+}
+
+class DiagLogWriters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_debugA.clear();
+    g_debugW.clear();
+    Reopen(true);
+  }
+
+  // Starts the file afresh (or leaves the log without one) in mode 2, switch on.
+  void Reopen(bool withFile) {
+    m_log.hFile.reset();
+    if (withFile) {
+      m_log.hFile.reset(CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      ASSERT_TRUE(m_log.hFile);
+    }
+    m_log.m_nMode = 2;
+    m_log.m_EnableLog = 1;
+  }
+  std::string File() const { return ReadAll(m_path); }
+
+  ScratchFolder m_folder;
+  std::filesystem::path m_path = m_folder.path() / L"writers.log";
+  DiagLog m_log;
+  ScopedSeam<void(WINAPI*)(LPCSTR)> m_captureA{&PlatformSeams::outputDebugStringA, &CaptureA};
+  ScopedSeam<void(WINAPI*)(LPCWSTR)> m_captureW{&PlatformSeams::outputDebugString, &CaptureW};
+};
+
+TEST_F(DiagLogWriters, DestinationsFollowModeSwitchAndFile) {
+  struct Case {
+    int32_t mode;
+    uint32_t enableLog;
+    bool withFile;
+    bool toDebugger;
+    bool toFile;
+  };
+  const Case cases[] = {
+      {0, 1, true, false, false}, {1, 1, true, true, false},   {1, 0, false, true, false},
+      {2, 1, true, false, true},  {2, 0, true, false, false},  {2, 1, false, false, false},
+      {3, 1, true, true, true},   {3, 0, true, true, false},   {3, 1, false, false, false},
+      {4, 1, true, false, false}, {-1, 1, true, false, false},
+  };
+  const std::string notFound = SystemText(ERROR_FILE_NOT_FOUND);
+  ASSERT_GE(notFound.size(), 2u);
+  ASSERT_EQ(notFound.substr(notFound.size() - 2), "\r\n");  // so the removal is exercised
+  const std::string errorLine =
+      "error 3 [SYSTEM_ERROR:2," + notFound.substr(0, notFound.size() - 2) + "]\r\n";
+  const std::regex fileLines(
+      std::string(kStamp) + "  time 1\r\nplain x\r\n" +
+      std::regex_replace(errorLine, std::regex(R"([\[\]\.\(\)])"), R"(\$&)"));
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " switch " << c.enableLog
+                                      << (c.withFile ? " with file" : " without file"));
+    g_debugA.clear();
+    g_debugW.clear();
+    Reopen(c.withFile);
+    m_log.m_nMode = c.mode;
+    m_log.m_EnableLog = c.enableLog;
+
+    dump_output_time(&m_log, "time %d", 1);
+    dump_output(&m_log, "plain %s", "x");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    dump_errorcode(&m_log, "error %d", 3);
+
+    if (c.toDebugger) {
+      ASSERT_EQ(g_debugA.size(), 2u);
+      EXPECT_TRUE(std::regex_match(g_debugA[0], std::regex(std::string(kStamp) + " time 1\r\n")));
+      EXPECT_EQ(g_debugA[1], "plain x\r\n");
+      ASSERT_EQ(g_debugW.size(), 1u);
+      EXPECT_EQ(g_debugW[0], std::wstring(errorLine.begin(), errorLine.end()));
+    } else {
+      EXPECT_TRUE(g_debugA.empty());
+      EXPECT_TRUE(g_debugW.empty());
+    }
+    if (c.withFile) {
+      const std::string content = File();
+      EXPECT_EQ(std::regex_match(content, fileLines), c.toFile) << content;
+      if (!c.toFile) {
+        EXPECT_EQ(content, "");
+      }
+    }
+  }
+}
+
+TEST_F(DiagLogWriters, ErrorSuffixCarriesTheSystemTextOrTheCodeAlone) {
+  const DWORD codes[] = {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
+                         kCodeWithoutText};
+  std::string expected;
+  for (DWORD code : codes) {
+    SetLastError(code);
+    dump_errorcode(&m_log, "call failed");
+    std::string text = SystemText(code);
+    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") text.resize(text.size() - 2);
+    expected += "call failed" +
+                (text.empty() ? kShortSuffix
+                              : " [SYSTEM_ERROR:" + std::to_string(code) + "," + text + "]") +
+                "\r\n";
+  }
+  EXPECT_EQ(File(), expected);
+}
+
+// The limits by message length: 2046 formatted bytes pass, 2047 are refused;
+// an error line needs message, suffix and CR LF below 1024 characters.
+TEST_F(DiagLogWriters, LengthLimits) {
+  struct Case {
+    int writer;  // 0 stamped, 1 plain, 2 error
+    size_t length;
+    const char* debugNote;  // nullptr: the line is written
+  };
+  const size_t room = 1024 - kShortSuffix.size();
+  const Case cases[] = {
+      {0, 2046, nullptr},
+      {0, 2047, "error argument is too big"},
+      {1, 2046, nullptr},
+      {1, 2047, "error argument is too big"},
+      {2, 2047, "error argument is too big"},
+      {2, room - 3, nullptr},
+      {2, room - 2, "dump_errorcode buffer is too small"},
+      {2, room - 1, "dump_errorcode buffer is too small"},
+      {2, room, "dump_output_msg buffer is too small "},
+      {0, 1 << 20, "error argument is too big"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "writer " << c.writer << " length " << c.length);
+    Reopen(true);
+    g_debugA.clear();
+    g_debugW.clear();
+    const std::string message(c.length, 'm');
+    if (c.writer == 0) dump_output_time(&m_log, "%s", message.c_str());
+    if (c.writer == 1) dump_output(&m_log, "%s", message.c_str());
+    SetLastError(kCodeWithoutText);
+    if (c.writer == 2) dump_errorcode(&m_log, "%s", message.c_str());
+
+    const std::string content = File();
+    if (c.debugNote == nullptr) {
+      ASSERT_EQ(SplitLines(content).size(), 1u);
+      EXPECT_LT(content.size(), 2048u);
+      EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
+    } else {
+      EXPECT_EQ(content, "");
+      const std::string note = c.debugNote;
+      const bool seen =
+          (!g_debugA.empty() && g_debugA.back() == note) ||
+          (!g_debugW.empty() && g_debugW.back() == std::wstring(note.begin(), note.end()));
+      EXPECT_TRUE(seen);
+    }
+  }
+}
+
+// Every length from empty to past the limit through every writer: each
+// accepted line is whole and fits its buffer. The file copy of a line is
+// formatted whether or not the switch lets it through, so the switch is off
+// (no flush per line) and the debugger copies are checked.
+TEST_F(DiagLogWriters, EveryMessageLengthStaysInsideTheBuffers) {
+  m_log.m_nMode = 3;
+  m_log.m_EnableLog = 0;
+  size_t accepted = 0;
+  for (size_t length = 0; length <= 2100; ++length) {
+    const std::string message(length, 'a' + static_cast<char>(length % 26));
+    dump_output_time(&m_log, "%s", message.c_str());
+    dump_output(&m_log, "%s", message.c_str());
+    SetLastError(kCodeWithoutText);
+    dump_errorcode(&m_log, "%s", message.c_str());
+    accepted += (length <= 2046 ? 2 : 0) + (length + kShortSuffix.size() + 2 < 1024 ? 1 : 0);
+  }
+  std::vector<std::string> lines;
+  for (const std::string& text : g_debugA) {
+    if (text != "error argument is too big") lines.push_back(text);
+  }
+  for (const std::wstring& text : g_debugW) {
+    if (text.ends_with(L"\r\n")) lines.emplace_back(text.begin(), text.end());
+  }
+  EXPECT_EQ(lines.size(), accepted);
+  for (const std::string& line : lines) {
+    ASSERT_LT(line.size(), 2048u);
+    ASSERT_EQ(line.substr(line.size() - 2), "\r\n");
+  }
+  EXPECT_EQ(File(), "");
+}
+
+TEST_F(DiagLogWriters, FallbackFileCutsLongMessages) {
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  const std::filesystem::path fallback = std::filesystem::path(windows) / L"diag_log_tests.log";
+  dump_output_windir(&m_log, "%s", std::string(2000, 'f').c_str());
+  dump_output_windir(&m_log, "short %d", 2);
+  m_log.hFallbackFile.reset();
+  EXPECT_EQ(ReadAll(fallback), std::string(1021, 'f') + "\r\nshort 2\r\n");
+  std::filesystem::remove(fallback);
+}
+
+// Writers take no lock: lines of concurrent threads must still arrive whole.
+TEST_F(DiagLogWriters, ConcurrentLinesStayWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kLines; ++i) {
+        const std::string pad(static_cast<size_t>(i % 97), 'p');
+        if (i % 3 == 0) dump_output_time(&m_log, "t%d n%d %s", t, i, pad.c_str());
+        if (i % 3 == 1) dump_output(&m_log, "t%d n%d %s", t, i, pad.c_str());
+        SetLastError(kCodeWithoutText);
+        if (i % 3 == 2) dump_errorcode(&m_log, "t%d n%d %s", t, i, pad.c_str());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  const std::regex line(std::string("(?:") + kStamp + "  )?t(\\d+) n(\\d+) (p*)(" +
+                        std::regex_replace(kShortSuffix, std::regex(R"([\[\]])"), R"(\$&)") + ")?");
+  std::set<std::pair<int, int>> seen;
+  for (const std::string& text : SplitLines(File())) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+    const int i = std::stoi(m[2]);
+    EXPECT_EQ(m[3].length(), i % 97) << text;
+    EXPECT_TRUE(seen.emplace(std::stoi(m[1]), i).second) << text;
+  }
+  EXPECT_EQ(seen.size(), size_t{kThreads} * kLines);
+}
+
+// The switch's new value applied to the process's log.
+class DiagLogSwitch : public DiagLogWriters {
+ protected:
+  void SetUp() override {
+    DiagLogWriters::SetUp();
+    SLog.hFile = std::move(m_log.hFile);
+    SLog.m_nMode = 2;
+    SLog.m_EnableLog = 1;
+  }
+  void TearDown() override {
+    SLog.hFile.reset();
+    SLog.m_nMode = 0;
+    SLog.m_EnableLog = 0;
+  }
+};
+
+TEST_F(DiagLogSwitch, SetLogSwitchLogsThenSetsTheMode) {
+  SetLogSwitch(0xFFFFFFFF);
+  EXPECT_EQ(SLog.m_nMode, 2);
+  SetLogSwitch(0);  // switch off first, so this line is not written
+  EXPECT_EQ(SLog.m_nMode, 0);
+  SetLogSwitch(3);  // written while the mode is still 0
+  EXPECT_EQ(SLog.m_nMode, 2);
+  EXPECT_EQ(SLog.m_EnableLog, 3u);
+  EXPECT_TRUE(std::regex_match(File(), std::regex(std::string(kStamp) + "  m_EnableLog = -1 \r\n")))
+      << File();
+}
+
+}  // namespace
