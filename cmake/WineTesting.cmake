@@ -1,0 +1,111 @@
+# Tests under Wine, in the Windows build.
+#
+# Every Windows program that CTest runs goes through scripts/wine-run.sh
+# (CMAKE_CROSSCOMPILING_EMULATOR), which uses the project's Wine machine in
+# <build>/wine-prefix (scripts/wine-machine.sh). The CTest fixture
+# `wine_machine` brings the machine up to date and starts one persistent
+# wineserver before the first Windows test (test wine_machine.setup) and ends
+# it after the last (wine_machine.cleanup); every Windows test requires it.
+# Every test has a timeout.
+#
+#   pelorus_windows_gtest(<target> [RESOURCE_LOCK <lock>...] [TIMEOUT <s>]
+#                         [FIXTURES_REQUIRED <fixture>...])
+#     Registers the cases of a GoogleTest executable, discovered when CTest
+#     runs (DISCOVERY_MODE PRE_TEST: listing the cases needs Wine, which the
+#     build does not), one CTest test per case. TIMEOUT is per case (default
+#     60 s). RESOURCE_LOCK names the fixed machine-wide locations the cases
+#     touch (see below), so parallel runs cannot collide. FIXTURES_REQUIRED
+#     adds CTest fixtures every case needs besides wine_machine.
+#
+#   pelorus_wine_test(NAME <name> COMMAND <program> [<argument>...]
+#                     [TIMEOUT <s>] [RESOURCE_LOCK <lock>...]
+#                     [WORKING_DIRECTORY <dir>] [ENVIRONMENT <VAR=value>...]
+#                     [PASS_REGULAR_EXPRESSION <re>] [FAIL_REGULAR_EXPRESSION <re>]
+#                     [WILL_FAIL])
+#     A plain command run under Wine, e.g. an end-to-end test through
+#     orbhost: `pelorus_wine_test(NAME e2e.get_name COMMAND orbhost call GetName
+#     PASS_REGULAR_EXPRESSION "Pelorus")`. <program> is a target of the build
+#     or a path (Linux, or a Windows path inside the machine such as
+#     "C:/Program Files/..."). Default timeout 120 s.
+#
+# Lock names for fixed locations, by convention: "programdata",
+# "all-users-log", "program-files-x86", "users-public", "hklm:<key name>",
+# "service:<name>", "window-class:<name>".
+include_guard(GLOBAL)
+
+set(PELORUS_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
+set(PELORUS_WINE_MACHINE "${PROJECT_SOURCE_DIR}/scripts/wine-machine.sh")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${PELORUS_WINE_RUN};--build-dir;${CMAKE_BINARY_DIR}")
+
+add_test(NAME wine_machine.setup COMMAND "${PELORUS_WINE_MACHINE}" --build-dir
+                                         "${CMAKE_BINARY_DIR}" --start)
+set_tests_properties(wine_machine.setup PROPERTIES FIXTURES_SETUP wine_machine TIMEOUT 600)
+add_test(NAME wine_machine.cleanup COMMAND "${PELORUS_WINE_MACHINE}" --build-dir
+                                           "${CMAKE_BINARY_DIR}" --stop)
+set_tests_properties(wine_machine.cleanup PROPERTIES FIXTURES_CLEANUP wine_machine TIMEOUT 120)
+
+include(GoogleTest)
+
+function(pelorus_windows_gtest target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "RESOURCE_LOCK;FIXTURES_REQUIRED")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 60)
+  endif()
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 300
+    TEST_LIST ${target}_TESTS
+    PROPERTIES TIMEOUT ${arg_TIMEOUT} FIXTURES_REQUIRED wine_machine)
+  if(arg_RESOURCE_LOCK)
+    # gtest_discover_tests flattens list-valued properties; the locks are set
+    # by a script CTest runs after the discovery, over the discovered cases.
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_locks.cmake")
+    file(WRITE "${script}"
+         "foreach(t IN LISTS ${target}_TESTS)\n"
+         "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${arg_RESOURCE_LOCK}\")\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+  endif()
+  if(arg_FIXTURES_REQUIRED)
+    # A list as well: set the same way, after the discovery.
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_fixtures.cmake")
+    file(WRITE "${script}"
+         "foreach(t IN LISTS ${target}_TESTS)\n"
+         "  set_tests_properties(\"\${t}\" PROPERTIES FIXTURES_REQUIRED "
+         "\"wine_machine;${arg_FIXTURES_REQUIRED}\")\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+  endif()
+endfunction()
+
+function(pelorus_wine_test)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "WILL_FAIL"
+    "NAME;TIMEOUT;WORKING_DIRECTORY;PASS_REGULAR_EXPRESSION;FAIL_REGULAR_EXPRESSION"
+    "COMMAND;RESOURCE_LOCK;ENVIRONMENT")
+  if(NOT arg_NAME OR NOT arg_COMMAND)
+    message(FATAL_ERROR "pelorus_wine_test(NAME <name> COMMAND <program> ...)")
+  endif()
+  list(POP_FRONT arg_COMMAND program)
+  if(NOT TARGET ${program})
+    # Targets get the emulator from CTest; anything else is wrapped here.
+    set(program ${CMAKE_CROSSCOMPILING_EMULATOR} "${program}")
+  endif()
+  set(workdir)
+  if(arg_WORKING_DIRECTORY)
+    set(workdir WORKING_DIRECTORY "${arg_WORKING_DIRECTORY}")
+  endif()
+  add_test(NAME ${arg_NAME} COMMAND ${program} ${arg_COMMAND} ${workdir})
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 120)
+  endif()
+  set_tests_properties(${arg_NAME} PROPERTIES TIMEOUT ${arg_TIMEOUT}
+                                              FIXTURES_REQUIRED wine_machine)
+  foreach(property RESOURCE_LOCK ENVIRONMENT PASS_REGULAR_EXPRESSION FAIL_REGULAR_EXPRESSION)
+    if(arg_${property})
+      set_property(TEST ${arg_NAME} PROPERTY ${property} "${arg_${property}}")
+    endif()
+  endforeach()
+  if(arg_WILL_FAIL)
+    set_tests_properties(${arg_NAME} PROPERTIES WILL_FAIL TRUE)
+  endif()
+endfunction()

@@ -1,0 +1,148 @@
+// OnUninstall against real registry keys and a real, running fan-control
+// service under Wine. One table: older suite present or absent x service
+// present or absent x the service executable's exit code (0 or 3) x the
+// executable signed, unsigned or missing, with and without an update-client
+// key. The "Path" value ends in a backslash, as the executable name is
+// appended to it directly.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "frame/uninstall.h"
+#include "machine_test_support.h"
+
+namespace {
+
+using namespace machine_test;
+
+enum class Executable { Signed, Unsigned, Missing };
+
+struct UninstallCase {
+  const char* name;
+  bool suite;
+  bool service;
+  Executable executable;
+  int exitCode;  // what a successful "/UnregServer" returns
+  bool updateClientKey;
+  int32_t result;
+  std::vector<std::wstring> lastLines;  // after the four lines every call reports
+  bool serviceRemains;
+  const char* endLine;  // the "End. ..." log line, if any
+};
+
+// Names the case in test output and CTest names, instead of its bytes.
+void PrintTo(const UninstallCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+const std::vector<std::wstring> kLaunched0 = {L"Launch Uninstall FanCtrlSvc Successfully.",
+                                              L"Uninstall Return True"};
+const std::vector<std::wstring> kLaunched3 = {L"Launch Uninstall FanCtrlSvc Successfully.",
+                                              L"Uninstall Return False"};
+const std::vector<std::wstring> kNotLaunched = {L"Failed to Uninstall FanCtrlSvc",
+                                                L"Set exit to -1.", L"Uninstall Return False"};
+const std::vector<std::wstring> kLeftAlone = {L"Uninstall Return True"};
+
+constexpr Executable S = Executable::Signed, U = Executable::Unsigned, M = Executable::Missing;
+
+// clang-format off
+const UninstallCase kCases[] = {
+  // name                                suite  svc    exe exit key    result lines         remains end line
+  {"SuiteAndService_LeavesServiceAlone",  true,  true,  S,  0,   true,  1,     kLeftAlone,   true,  nullptr},
+  {"SuiteAndService_Exit3Irrelevant",     true,  true,  S,  3,   false, 1,     kLeftAlone,   true,  nullptr},
+  {"SuiteOnly",                           true,  false, M,  0,   true,  1,     kLeftAlone,   false, nullptr},
+  {"Neither_StartsNothing",               false, false, S,  3,   true,  1,     kLeftAlone,   false, nullptr},
+  {"Neither_Unsigned",                    false, false, U,  0,   false, 1,     kLeftAlone,   false, nullptr},
+  {"ServiceOnly_Exit0",                   false, true,  S,  0,   true,  1,     kLaunched0,   false, "End. (exitCode=0 -> 1)"},
+  {"ServiceOnly_Exit3",                   false, true,  S,  3,   false, 0,     kLaunched3,   false, "End. (exitCode=3 -> 0)"},
+  {"ServiceOnly_Missing",                 false, true,  M,  0,   true,  0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
+  {"ServiceOnly_MissingExit3",            false, true,  M,  3,   false, 0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
+  {"ServiceOnly_Unsigned",                false, true,  U,  0,   true,  0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
+  {"ServiceOnly_UnsignedExit3",           false, true,  U,  3,   false, 0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
+};
+// clang-format on
+
+std::vector<std::wstring> g_progress;
+void STDAPICALLTYPE RecordProgress(const OrbWChar* line) {
+  g_progress.emplace_back(line);
+}
+
+std::string Narrow(const std::wstring& text) {
+  return std::string(text.begin(), text.end());
+}
+
+class UninstallMatrix : public FanServiceMachineTest,
+                        public ::testing::WithParamInterface<UninstallCase> {};
+
+TEST_P(UninstallMatrix, ReportsEveryStepAndCleansUp) {
+  const UninstallCase& c = GetParam();
+  if (c.updateClientKey) {
+    SetString(kUpdateClientKey, L"pv", L"5.9.9.0", k32);
+    SetString(std::wstring(kUpdateClientKey) + L"\\Settings\\Channel", L"name", L"stable", k32);
+  }
+  if (c.suite) SetString(kSuiteKey, L"ExeName", L"Tessera3.exe", k32);
+
+  std::filesystem::path folder = m_scratch.path() / L"Fan Service";
+  std::filesystem::create_directories(folder);
+  SetString(kFanKey, L"Path", folder.wstring() + L"\\", k32);
+  if (c.executable == Executable::Signed) {
+    m_scratch.Place(BuiltFile(L"QuonFanControlService.exe"), L"QuonFanControlService.exe",
+                    L"Fan Service");
+  } else if (c.executable == Executable::Unsigned) {
+    m_scratch.Place(BuiltFile(L"QuonFanControlService_unsigned.exe"), L"QuonFanControlService.exe",
+                    L"Fan Service");
+  }
+  if (c.service) {
+    // The service runs from a signed copy of its own.
+    InstallFanService(m_scratch.Place(BuiltFile(L"QuonFanControlService.exe"),
+                                      L"QuonFanControlService.exe", L"Installed Service"),
+                      true);
+  }
+  ScopedEnvironment exitCode(L"QUONFAN_UNREGSERVER_EXIT_CODE", std::to_wstring(c.exitCode));
+  LogCapture log;
+  g_progress.clear();
+
+  EXPECT_EQ(OnUninstall(&RecordProgress), c.result);
+
+  std::vector<std::wstring> expected = {
+      L"Start OnUninstall", L"RegDeleteUpdateClient Success",
+      c.suite ? L"Tessera3 Existed == True" : L"Tessera3 Existed == False",
+      c.service ? L"FanCtrlSvc Existed == True" : L"FanCtrlSvc Existed == False"};
+  expected.insert(expected.end(), c.lastLines.begin(), c.lastLines.end());
+  EXPECT_EQ(g_progress, expected);
+
+  EXPECT_FALSE(KeyExists(kUpdateClientKey, k32));
+  EXPECT_TRUE(KeyExists(L"SOFTWARE\\QUON\\Update\\Clients", k32) || !c.updateClientKey);
+  EXPECT_EQ(ServiceExists(), c.serviceRemains);
+
+  EXPECT_TRUE(log.Contains(c.service ? "Opened service." : "Service does not exist."));
+  EXPECT_TRUE(
+      log.Contains("[OnUninstall] Tessera3 Path = " + std::string(c.suite ? "Tessera3.exe" : "")));
+  EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Path = " + Narrow(folder.wstring()) +
+                           "\\QuonFanControlService.exe"));
+  if (c.endLine != nullptr) {
+    EXPECT_TRUE(log.Contains(c.endLine));
+  } else {
+    EXPECT_FALSE(log.ContainsPrefix("End. ("));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UninstallMatrix, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<UninstallCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Without any of the keys or the service: nothing to do, and a caller
+// without a progress callback is fine.
+TEST_F(FanServiceMachineTest, OnUninstallOnACleanMachineWithoutCallback) {
+  LogCapture log;
+  EXPECT_EQ(OnUninstall(nullptr), 1);
+  EXPECT_TRUE(log.Contains("[OnUninstall] Tessera3 Existed = 0"));
+  EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Existed = 0"));
+  EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Path = QuonFanControlService.exe"));
+  EXPECT_FALSE(log.ContainsPrefix("RegOpenKeyEx error"));
+}
+
+}  // namespace
