@@ -7,26 +7,13 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/base_orb_plugin.h"
+#include "../tests/common/minimal_plugin.h"
 
 namespace {
 
-class BenchPlugin : public BaseOrbPlugin {
+class BenchPlugin : public MinimalPlugin {
  public:
-  BenchPlugin()
-      : BaseOrbPlugin(u"Pelorus", CLSID_PelorusPlugin, GUID_OrbFramework, u"Pelorus",
-                      {5, 9, 9, 0}, 0) {
-    RegisterCommand(u"GetOPLandingPageInfo", &BenchPlugin::DoTrivial);
-  }
-  HRESULT STDMETHODCALLTYPE Initialize() override { return 0; }
-  HRESULT STDMETHODCALLTYPE Uninitialize() override { return 0; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery1() override { return 0; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery2() override { return 0; }
-  void STDMETHODCALLTYPE ReservedNotice() override {}
-  uint32_t STDMETHODCALLTYPE ReservedQuery3() override { return 1; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery4() override { return 1; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery5() override { return 255; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery6() override { return 1; }
+  BenchPlugin() { RegisterCommand(u"GetOPLandingPageInfo", &BenchPlugin::DoTrivial); }
 
   HRESULT DoTrivial(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     response->SetUIntValue("Result", request->GetUIntValue("dllType") + 1);

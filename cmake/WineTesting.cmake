@@ -35,7 +35,7 @@ include_guard(GLOBAL)
 
 set(PELORUS_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
 set(PELORUS_WINE_MACHINE "${PROJECT_SOURCE_DIR}/scripts/wine-machine.sh")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${PELORUS_WINE_RUN};--build-dir;${CMAKE_BINARY_DIR}")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${PELORUS_WINE_RUN};--capture;--build-dir;${CMAKE_BINARY_DIR}")
 
 add_test(NAME wine_machine.setup COMMAND "${PELORUS_WINE_MACHINE}" --build-dir
                                          "${CMAKE_BINARY_DIR}" --start)

@@ -7,27 +7,16 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/base_orb_plugin.h"
+#include "../tests/common/minimal_plugin.h"
 
 namespace {
 
-class FuzzPlugin : public BaseOrbPlugin {
+class FuzzPlugin : public MinimalPlugin {
  public:
-  FuzzPlugin()
-      : BaseOrbPlugin(u"Pelorus", CLSID_PelorusPlugin, GUID_OrbFramework, u"Pelorus",
-                      {5, 9, 9, 0}, 0) {
+  FuzzPlugin() {
     RegisterCommand(u"Echo", &FuzzPlugin::DoEcho);
     RegisterCommand(u"Forward", &FuzzPlugin::DoForward);
   }
-  HRESULT STDMETHODCALLTYPE Initialize() override { return 0; }
-  HRESULT STDMETHODCALLTYPE Uninitialize() override { return 0; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery1() override { return 0; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery2() override { return 0; }
-  void STDMETHODCALLTYPE ReservedNotice() override {}
-  uint32_t STDMETHODCALLTYPE ReservedQuery3() override { return 1; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery4() override { return 1; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery5() override { return 255; }
-  uint32_t STDMETHODCALLTYPE ReservedQuery6() override { return 1; }
 
   HRESULT OnNotify(uint8_t, QuonValueSet* message) override {
     QuonValueSet notify;
@@ -56,8 +45,8 @@ struct HostReply {
   size_t size;
 };
 
-HRESULT STDMETHODCALLTYPE Send(void* ctx, IOrbPlugin*, const GUID*, const uint8_t*,
-                               uint64_t length, uint8_t** reply, uint64_t* replyLength) {
+HRESULT STDMETHODCALLTYPE Send(void* ctx, IOrbPlugin*, const GUID*, const uint8_t*, uint64_t length,
+                               uint8_t** reply, uint64_t* replyLength) {
   if (length < kOrbHeaderSize) std::abort();  // the plug-in always frames its requests
   auto* r = static_cast<HostReply*>(ctx);
   if (r->size != 0) {
@@ -96,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   uint8_t* reply = nullptr;
   uint64_t replyLength = 0;
-  plugin->OnMessage(nullptr, messageSize != 0 ? data : nullptr,
-                    static_cast<uint32_t>(messageSize), &reply, &replyLength);
+  plugin->OnMessage(nullptr, messageSize != 0 ? data : nullptr, static_cast<uint32_t>(messageSize),
+                    &reply, &replyLength);
   if (replyLength != 0) {
     QuonValueSet parsed;
     uint64_t length = replyLength;

@@ -17,6 +17,14 @@
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# --capture (CTest's emulator): the program's output goes through temporary
+# files that are copied out when it ends, so a Wine background process that
+# inherits the program's standard streams cannot keep CTest's pipes open.
+capture=0
+if [[ ${1:-} == --capture ]]; then
+  capture=1
+  shift
+fi
 if [[ ${1:-} == --build-dir ]]; then
   export PELORUS_BUILD_DIR=$2
   shift 2
@@ -36,5 +44,15 @@ if [[ ! -f $WINEPREFIX/.pelorus-base ]]; then
 fi
 if ! pelorus_persistent_server_up && ! pelorus_server_pid >/dev/null; then
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+fi
+if [[ $capture -eq 1 ]]; then
+  out=$(mktemp)
+  err=$(mktemp)
+  wine "$@" >"$out" 2>"$err"
+  status=$?
+  cat "$out"
+  cat "$err" >&2
+  rm -f "$out" "$err"
+  exit $status
 fi
 exec wine "$@"

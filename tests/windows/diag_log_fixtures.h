@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_folder.h"
 #include "support/win32.h"
 #include "support/win32_handles.h"
 
@@ -16,30 +17,7 @@ namespace diaglog_test {
 inline constexpr wchar_t kVendorKey[] = L"SOFTWARE\\QUON";
 inline constexpr wchar_t kSwitchKey[] = L"SOFTWARE\\QUON\\CORVANE KIOSK Diagnosis";
 
-// A fresh folder under the temporary folder, removed with its content.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    static int counter = 0;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    m_path = std::filesystem::path(temp) /
-             (L"pelorus-diaglog-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-              std::to_wstring(++counter));
-    std::filesystem::remove_all(m_path);
-    std::filesystem::create_directories(m_path);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return m_path; }
-
- private:
-  std::filesystem::path m_path;
-};
+using ::ScratchFolder;
 
 // The whole file, read while others may still have it open for writing.
 inline std::string ReadAll(const std::filesystem::path& path) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_folder.h"
 #include "support/diag_log.h"
 #include "support/platform_seams.h"
 #include "support/process_utils.h"
@@ -27,38 +28,7 @@ inline std::filesystem::path BuiltFile(const wchar_t* name) {
   return std::filesystem::path(std::wstring(path, chars)).parent_path() / L"machine_files" / name;
 }
 
-// A fresh folder under %TEMP%, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    static int counter = 0;
-    m_path = std::filesystem::path(temp) / (L"pelorus-" + std::to_wstring(GetCurrentProcessId()) +
-                                            L"-" + std::to_wstring(++counter));
-    std::filesystem::create_directories(m_path);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  const std::filesystem::path& path() const { return m_path; }
-  // Copies `source` into the folder (subfolder `sub` if given) as `name`.
-  std::filesystem::path Place(const std::filesystem::path& source, const std::wstring& name,
-                              const std::wstring& sub = L"") const {
-    std::filesystem::path folder = sub.empty() ? m_path : m_path / sub;
-    std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(source, folder / name,
-                               std::filesystem::copy_options::overwrite_existing);
-    return folder / name;
-  }
-
- private:
-  std::filesystem::path m_path;
-};
+using ::ScratchFolder;
 
 // Collects the diagnostic log's lines while it lives: the log writes to the
 // debugger only (mode 1), through the platform seams. The code under test
