@@ -35,8 +35,12 @@ using IID = GUID;
 using REFIID = const IID&;
 using REFGUID = const GUID&;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+  return IsEqualGUID(a, b);
+}
 
 #define STDMETHODCALLTYPE
 #define STDAPICALLTYPE

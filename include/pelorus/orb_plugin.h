@@ -72,7 +72,11 @@ inline constexpr uint32_t kOrbHeaderSize = sizeof(OrbMessageHeader);
 // Identifiers
 // ---------------------------------------------------------------------------
 #define PELORUS_GUID(d1, d2, d3, b0, b1, b2, b3, b4, b5, b6, b7) \
-  GUID { d1, d2, d3, { b0, b1, b2, b3, b4, b5, b6, b7 } }
+  GUID {                                                         \
+    d1, d2, d3, {                                                \
+      b0, b1, b2, b3, b4, b5, b6, b7                             \
+    }                                                            \
+  }
 
 // {7D3F2A10-5C4B-4E21-9A6D-1B2C3D4E5Fxx}: the plug-in family's identifiers.
 #define PELORUS_FAMILY_GUID(last) \
@@ -144,16 +148,16 @@ struct OrbVersion {
 // 1-3 IUnknown, 4-13 IOrbLibrary, 14-26 IOrbPlugin. No virtual destructor.
 // ---------------------------------------------------------------------------
 struct IOrbLibrary : public IUnknown {
-  virtual void STDMETHODCALLTYPE GetId(GUID* id) = 0;                                   // 4
-  virtual void STDMETHODCALLTYPE GetFrameworkId(GUID* id) = 0;                          // 5
-  virtual HRESULT STDMETHODCALLTYPE GetName(OrbWChar* buffer, uint32_t* count) = 0;     // 6
+  virtual void STDMETHODCALLTYPE GetId(GUID* id) = 0;                                       // 4
+  virtual void STDMETHODCALLTYPE GetFrameworkId(GUID* id) = 0;                              // 5
+  virtual HRESULT STDMETHODCALLTYPE GetName(OrbWChar* buffer, uint32_t* count) = 0;         // 6
   virtual HRESULT STDMETHODCALLTYPE GetDisplayName(OrbWChar* buffer, uint32_t* count) = 0;  // 7
-  virtual void STDMETHODCALLTYPE GetVersion(OrbVersion* version) = 0;                   // 8
-  virtual HRESULT STDMETHODCALLTYPE Initialize() = 0;                                   // 9
-  virtual HRESULT STDMETHODCALLTYPE Uninitialize() = 0;                                 // 10
-  virtual uint32_t STDMETHODCALLTYPE ReservedQuery1() = 0;                              // 11
-  virtual uint32_t STDMETHODCALLTYPE ReservedQuery2() = 0;                              // 12
-  virtual void STDMETHODCALLTYPE ReservedNotice() = 0;                                  // 13
+  virtual void STDMETHODCALLTYPE GetVersion(OrbVersion* version) = 0;                       // 8
+  virtual HRESULT STDMETHODCALLTYPE Initialize() = 0;                                       // 9
+  virtual HRESULT STDMETHODCALLTYPE Uninitialize() = 0;                                     // 10
+  virtual uint32_t STDMETHODCALLTYPE ReservedQuery1() = 0;                                  // 11
+  virtual uint32_t STDMETHODCALLTYPE ReservedQuery2() = 0;                                  // 12
+  virtual void STDMETHODCALLTYPE ReservedNotice() = 0;                                      // 13
 };
 
 struct IOrbPlugin : public IOrbLibrary {
@@ -169,9 +173,12 @@ struct IOrbPlugin : public IOrbLibrary {
   virtual uint32_t STDMETHODCALLTYPE ReservedQuery7() = 0;                                // 21
   virtual HRESULT STDMETHODCALLTYPE ReservedCall1() = 0;                                  // 22
   virtual HRESULT STDMETHODCALLTYPE ReservedCall2() = 0;                                  // 23
-  virtual void STDMETHODCALLTYPE SetBroadcastCallback(OrbBroadcastCallback fn, void* context) = 0;  // 24
-  virtual void STDMETHODCALLTYPE SetGetDataCallback(OrbGetDataCallback fn, void* context) = 0;  // 25
-  virtual void STDMETHODCALLTYPE SetSetDataCallback(OrbSetDataCallback fn, void* context) = 0;  // 26
+  virtual void STDMETHODCALLTYPE SetBroadcastCallback(OrbBroadcastCallback fn,
+                                                      void* context) = 0;  // 24
+  virtual void STDMETHODCALLTYPE SetGetDataCallback(OrbGetDataCallback fn,
+                                                    void* context) = 0;  // 25
+  virtual void STDMETHODCALLTYPE SetSetDataCallback(OrbSetDataCallback fn,
+                                                    void* context) = 0;  // 26
 };
 
 // ---------------------------------------------------------------------------
@@ -179,12 +186,12 @@ struct IOrbPlugin : public IOrbLibrary {
 // forward to the plug-in object. None returns a result to the host.
 // ---------------------------------------------------------------------------
 struct IOrbEventHandler : public IUnknown {
-  virtual void STDMETHODCALLTYPE OnSessionChange(uint32_t eventCode) = 0;               // 4
-  virtual void STDMETHODCALLTYPE OnDeviceChange(uint32_t eventType, void* data) = 0;    // 5
+  virtual void STDMETHODCALLTYPE OnSessionChange(uint32_t eventCode) = 0;             // 4
+  virtual void STDMETHODCALLTYPE OnDeviceChange(uint32_t eventType, void* data) = 0;  // 5
   virtual void STDMETHODCALLTYPE OnPowerSettingChange(const GUID* setting, const void* data,
-                                                      uint32_t length) = 0;             // 6
+                                                      uint32_t length) = 0;  // 6
   virtual void STDMETHODCALLTYPE OnWindowsMessage(uint32_t message, uintptr_t wParam,
-                                                  intptr_t lParam) = 0;                 // 7
+                                                  intptr_t lParam) = 0;  // 7
 };
 
 struct IOrbEventHandlerEx1 : public IOrbEventHandler {
@@ -196,9 +203,9 @@ struct IOrbEventHandlerEx1 : public IOrbEventHandler {
 };
 
 struct IOrbEventHandlerEx2 : public IOrbEventHandlerEx1 {
-  virtual void STDMETHODCALLTYPE ReservedEvent1() = 0;                          // 13
-  virtual void STDMETHODCALLTYPE OnUWPConnectionChange(BOOL connected) = 0;     // 14
-  virtual void STDMETHODCALLTYPE ReservedEvent2() = 0;                          // 15
+  virtual void STDMETHODCALLTYPE ReservedEvent1() = 0;                       // 13
+  virtual void STDMETHODCALLTYPE OnUWPConnectionChange(BOOL connected) = 0;  // 14
+  virtual void STDMETHODCALLTYPE ReservedEvent2() = 0;                       // 15
 };
 
 // Lighting message: an action and attributes ordered by name.
@@ -217,8 +224,8 @@ struct IOrbLumenEventHandler : public IUnknown {
 };
 
 struct IOrbDependentAttribute : public IUnknown {
-  virtual uint32_t STDMETHODCALLTYPE GetDependencyCount() = 0;    // 4
-  virtual const GUID* STDMETHODCALLTYPE GetDependencyIds() = 0;   // 5
+  virtual uint32_t STDMETHODCALLTYPE GetDependencyCount() = 0;   // 4
+  virtual const GUID* STDMETHODCALLTYPE GetDependencyIds() = 0;  // 5
 };
 
 struct IOrbRLSEventHandler : public IUnknown {

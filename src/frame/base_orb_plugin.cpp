@@ -70,7 +70,9 @@ HRESULT STDMETHODCALLTYPE BaseOrbPlugin::QueryInterface(REFIID riid, void** ppv)
   return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE BaseOrbPlugin::AddRef() { return m_refCount.fetch_add(1) + 1; }
+ULONG STDMETHODCALLTYPE BaseOrbPlugin::AddRef() {
+  return m_refCount.fetch_add(1) + 1;
+}
 
 ULONG STDMETHODCALLTYPE BaseOrbPlugin::Release() {
   ULONG count = m_refCount.fetch_sub(1) - 1;
@@ -127,8 +129,7 @@ void STDMETHODCALLTYPE BaseOrbPlugin::SetSendCallback(OrbSendCallback fn, void* 
   m_sendContext = context;
 }
 
-void STDMETHODCALLTYPE BaseOrbPlugin::SetBroadcastCallback(OrbBroadcastCallback fn,
-                                                           void* context) {
+void STDMETHODCALLTYPE BaseOrbPlugin::SetBroadcastCallback(OrbBroadcastCallback fn, void* context) {
   m_broadcastCallback = fn;
   m_broadcastContext = context;
 }
@@ -143,9 +144,15 @@ void STDMETHODCALLTYPE BaseOrbPlugin::SetSetDataCallback(OrbSetDataCallback fn, 
   m_setDataContext = context;
 }
 
-uint32_t STDMETHODCALLTYPE BaseOrbPlugin::ReservedQuery7() { return 0; }
-HRESULT STDMETHODCALLTYPE BaseOrbPlugin::ReservedCall1() { return ORB_E_NOT_IMPLEMENTED; }
-HRESULT STDMETHODCALLTYPE BaseOrbPlugin::ReservedCall2() { return ORB_E_NOT_IMPLEMENTED; }
+uint32_t STDMETHODCALLTYPE BaseOrbPlugin::ReservedQuery7() {
+  return 0;
+}
+HRESULT STDMETHODCALLTYPE BaseOrbPlugin::ReservedCall1() {
+  return ORB_E_NOT_IMPLEMENTED;
+}
+HRESULT STDMETHODCALLTYPE BaseOrbPlugin::ReservedCall2() {
+  return ORB_E_NOT_IMPLEMENTED;
+}
 
 // --- Messages and dispatch --------------------------------------------------
 
@@ -214,7 +221,9 @@ HRESULT BaseOrbPlugin::ProcessRequest(IOrbLibrary* caller, QuonValueSet* request
   return ORB_E_UNKNOWN_COMMAND;
 }
 
-HRESULT BaseOrbPlugin::OnNotify(uint8_t, QuonValueSet*) { return S_OK; }
+HRESULT BaseOrbPlugin::OnNotify(uint8_t, QuonValueSet*) {
+  return S_OK;
+}
 
 // --- Services back to the host ------------------------------------------------
 
@@ -247,8 +256,8 @@ HRESULT BaseOrbPlugin::SendRequest(const GUID& target, QuonValueSet* request,
   const GUID* headerTarget = &reinterpret_cast<const OrbMessageHeader*>(message.data())->target;
   uint8_t* reply = nullptr;
   uint64_t replyLength = 0;
-  HRESULT status = send(m_sendContext, this, headerTarget, message.data(), message.size(), &reply,
-                        &replyLength);
+  HRESULT status =
+      send(m_sendContext, this, headerTarget, message.data(), message.size(), &reply, &replyLength);
   if (replyLength != 0 && reply != nullptr) {
     uint64_t length = replyLength;
     response->Deserialize(reply, &length);
@@ -257,8 +266,7 @@ HRESULT BaseOrbPlugin::SendRequest(const GUID& target, QuonValueSet* request,
   return status;
 }
 
-HRESULT BaseOrbPlugin::Query(const char16_t* name, QuonValueSet* request,
-                             QuonValueSet* response) {
+HRESULT BaseOrbPlugin::Query(const char16_t* name, QuonValueSet* request, QuonValueSet* response) {
   if (name == nullptr) return ORB_E_NOT_AVAILABLE;
   QuonValueSet query;
   query.SetStringValue("Cmd", std::u16string(u"Query.") + name);
@@ -272,8 +280,7 @@ HRESULT BaseOrbPlugin::Query(const char16_t* name, QuonValueSet* response) {
   return Query(name, &empty, response);
 }
 
-HRESULT BaseOrbPlugin::Toast(const char16_t* title, const char16_t* content,
-                             const char16_t* logo) {
+HRESULT BaseOrbPlugin::Toast(const char16_t* title, const char16_t* content, const char16_t* logo) {
   QuonValueSet toast;
   toast.SetStringValue("Cmd", std::u16string(u"Toast"));
   QuonValueSet* child = toast.CreateChild("Request");

@@ -22,8 +22,12 @@
 #include "pelorus/value_set.h"
 
 // Text helpers between the portable char16_t world and the host's OrbWChar.
-inline const OrbWChar* AsOrbText(const char16_t* s) { return reinterpret_cast<const OrbWChar*>(s); }
-inline const char16_t* AsU16(const OrbWChar* s) { return reinterpret_cast<const char16_t*>(s); }
+inline const OrbWChar* AsOrbText(const char16_t* s) {
+  return reinterpret_cast<const OrbWChar*>(s);
+}
+inline const char16_t* AsU16(const OrbWChar* s) {
+  return reinterpret_cast<const char16_t*>(s);
+}
 
 class BaseOrbPlugin : public IOrbPlugin {
  public:
@@ -101,8 +105,7 @@ class BaseOrbPlugin : public IOrbPlugin {
   void Log(uint32_t level, const char16_t* format, const Args&... args) const {
     OrbLogCallback fn = m_logCallback;
     if (fn != nullptr) {
-      fn(m_logContext, const_cast<BaseOrbPlugin*>(this), level, AsOrbText(format),
-         LogArg(args)...);
+      fn(m_logContext, const_cast<BaseOrbPlugin*>(this), level, AsOrbText(format), LogArg(args)...);
     }
   }
 

@@ -26,7 +26,7 @@ bool ThreadStillRuns(HANDLE thread) {
 
 void Pelorus::StartLoop(HANDLE& thread, volatile uint32_t& running, LPTHREAD_START_ROUTINE loop,
                         Pelorus* plugin) {
-  if (ThreadStillRuns(thread)) return;  // at most one loop
+  if (ThreadStillRuns(thread)) return;         // at most one loop
   if (thread != nullptr) CloseHandle(thread);  // an ended loop that was never stopped
   running = 1;
   // A thread that cannot be started leaves a null handle; the next start tries again.
@@ -164,9 +164,7 @@ HRESULT Pelorus::DoQueryInformation(IOrbLibrary*, QuonValueSet*, QuonValueSet* r
   Log(kOrbLogTrace, u"[DoQueryInformation] star");
   // One reply set for every query: an empty reply leaves the previous content.
   QuonValueSet reply;
-  auto asInt = [&reply](const char* key) {
-    return new OrbValue(reply.GetIntValue(key));
-  };
+  auto asInt = [&reply](const char* key) { return new OrbValue(reply.GetIntValue(key)); };
   if (Query(u"ProductLine", &reply) >= 0) response->SetValue("ProductLine", asInt("ProductLine"));
   if (Query(u"ModelName", &reply) >= 0) {
     response->SetStringValue("ModelName", reply.GetStringValue("ModelName"));

@@ -13,8 +13,7 @@
 std::atomic<bool> m_bInitializedFlag{false};
 
 Pelorus::Pelorus(uint32_t inUserSession)
-    : BaseOrbPlugin(kName, CLSID_PelorusPlugin, GUID_OrbFramework, kName, kVersion,
-                    inUserSession),
+    : BaseOrbPlugin(kName, CLSID_PelorusPlugin, GUID_OrbFramework, kName, kVersion, inUserSession),
       m_initialized(0),
       m_eventCallbacks{},
       m_notificationThread(nullptr),
@@ -66,18 +65,34 @@ HRESULT STDMETHODCALLTYPE Pelorus::QueryInterface(REFIID riid, void** ppv) {
   return BaseOrbPlugin::QueryInterface(riid, ppv);
 }
 
-ULONG STDMETHODCALLTYPE Pelorus::AddRef() { return BaseOrbPlugin::AddRef(); }
-ULONG STDMETHODCALLTYPE Pelorus::Release() { return BaseOrbPlugin::Release(); }
+ULONG STDMETHODCALLTYPE Pelorus::AddRef() {
+  return BaseOrbPlugin::AddRef();
+}
+ULONG STDMETHODCALLTYPE Pelorus::Release() {
+  return BaseOrbPlugin::Release();
+}
 
 // --- Reserved operations --------------------------------------------------------
 
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery1() { return 0; }
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery2() { return 0; }
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery1() {
+  return 0;
+}
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery2() {
+  return 0;
+}
 void STDMETHODCALLTYPE Pelorus::ReservedNotice() {}
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery3() { return 1; }
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery4() { return 1; }
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery5() { return 255; }
-uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery6() { return 1; }
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery3() {
+  return 1;
+}
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery4() {
+  return 1;
+}
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery5() {
+  return 255;
+}
+uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery6() {
+  return 1;
+}
 
 // --- Lifecycle --------------------------------------------------------------------
 
@@ -165,4 +180,6 @@ extern "C" IOrbPlugin* STDAPICALLTYPE QueryLibrary(uint32_t inUserSession) {
   }
 }
 
-extern "C" uint32_t STDAPICALLTYPE QueryInterfaceVersion() { return kOrbInterfaceVersion; }
+extern "C" uint32_t STDAPICALLTYPE QueryInterfaceVersion() {
+  return kOrbInterfaceVersion;
+}

@@ -95,8 +95,8 @@ class Pelorus final : public BaseOrbPlugin,
   static DWORD WINAPI NotificationLoop(LPVOID plugin);
   static DWORD WINAPI AppServiceLoop(LPVOID plugin);
   // Starts a loop thread unless one still runs; called under the loop's lock.
-  static void StartLoop(HANDLE& thread, volatile uint32_t& running,
-                        LPTHREAD_START_ROUTINE loop, Pelorus* plugin);
+  static void StartLoop(HANDLE& thread, volatile uint32_t& running, LPTHREAD_START_ROUTINE loop,
+                        Pelorus* plugin);
 
   struct EventCallback {
     OrbEventCallback fn;

@@ -20,8 +20,7 @@ PlatformSeams& Seams();
 template <class Fn>
 class ScopedSeam {
  public:
-  ScopedSeam(Fn PlatformSeams::*entry, Fn replacement)
-      : m_entry(entry), m_saved(Seams().*entry) {
+  ScopedSeam(Fn PlatformSeams::*entry, Fn replacement) : m_entry(entry), m_saved(Seams().*entry) {
     Seams().*m_entry = replacement;
   }
   ~ScopedSeam() { Seams().*m_entry = m_saved; }

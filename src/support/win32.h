@@ -18,11 +18,15 @@
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
 
 // Views between the portable core's char16_t text and Win32's wchar_t (same bits).
-inline const wchar_t* AsWide(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+inline const wchar_t* AsWide(const char16_t* s) {
+  return reinterpret_cast<const wchar_t*>(s);
+}
 inline const wchar_t* AsWide(const std::u16string& s) {
   return reinterpret_cast<const wchar_t*>(s.c_str());
 }
-inline const char16_t* AsU16Text(const wchar_t* s) { return reinterpret_cast<const char16_t*>(s); }
+inline const char16_t* AsU16Text(const wchar_t* s) {
+  return reinterpret_cast<const char16_t*>(s);
+}
 inline std::u16string ToU16(const std::wstring& s) {
   return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size());
 }

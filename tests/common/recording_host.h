@@ -152,8 +152,8 @@ class RecordingHost {
   }
 
   static HRESULT STDMETHODCALLTYPE OnSend(void* ctx, IOrbPlugin*, const GUID* target,
-                                          const uint8_t* message, uint64_t length,
-                                          uint8_t** reply, uint64_t* replyLength) {
+                                          const uint8_t* message, uint64_t length, uint8_t** reply,
+                                          uint64_t* replyLength) {
     auto* self = static_cast<RecordingHost*>(ctx);
     RecordedMessage m;
     m.target = *target;
@@ -204,12 +204,11 @@ class RecordingHost {
   }
 
   static HRESULT STDMETHODCALLTYPE OnSetData(void* ctx, IOrbPlugin*, const OrbWChar* name,
-                                             uint32_t tag, const uint8_t* bytes,
-                                             uint64_t length) {
+                                             uint32_t tag, const uint8_t* bytes, uint64_t length) {
     auto* self = static_cast<RecordingHost*>(ctx);
     std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->data[reinterpret_cast<const char16_t*>(name)] = {tag,
-                                                           std::vector<uint8_t>(bytes, bytes + length)};
+    self->data[reinterpret_cast<const char16_t*>(name)] = {
+        tag, std::vector<uint8_t>(bytes, bytes + length)};
     return S_OK;
   }
 

@@ -94,7 +94,9 @@ std::vector<uint8_t> CmdMessage(const char16_t* cmd, uint8_t type = kOrbMessageR
   return FrameMessage(type, 1, q);
 }
 
-void SetCmd(QuonValueSet* q, const char16_t* cmd) { q->SetStringValue("Cmd", std::u16string(cmd)); }
+void SetCmd(QuonValueSet* q, const char16_t* cmd) {
+  q->SetStringValue("Cmd", std::u16string(cmd));
+}
 
 TEST(BasePluginInterface, OperationsSitInTheirSlots) {
   TestPlugin plugin;
@@ -147,23 +149,24 @@ TEST(BasePluginInterface, OperationsSitInTheirSlots) {
       asPlugin);
   QuonValueSet q, r;
   EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x78);
-  v.SetGetDataCallback(self,
-                       [](void*, IOrbPlugin*, const OrbWChar*, uint32_t*, uint8_t*,
-                          uint64_t*) -> HRESULT { return 25; },
-                       nullptr);
-  v.SetSetDataCallback(self,
-                       [](void*, IOrbPlugin*, const OrbWChar*, uint32_t, const uint8_t*,
-                          uint64_t) -> HRESULT { return 26; },
-                       nullptr);
+  v.SetGetDataCallback(
+      self,
+      [](void*, IOrbPlugin*, const OrbWChar*, uint32_t*, uint8_t*, uint64_t*) -> HRESULT {
+        return 25;
+      },
+      nullptr);
+  v.SetSetDataCallback(
+      self,
+      [](void*, IOrbPlugin*, const OrbWChar*, uint32_t, const uint8_t*, uint64_t) -> HRESULT {
+        return 26;
+      },
+      nullptr);
   uint32_t tag = 0;
   uint64_t len = 0;
   EXPECT_EQ(plugin.GetSharedData(u"x", &tag, nullptr, &len), 25);
   EXPECT_EQ(plugin.SetSharedData(u"x", 0, nullptr, 0), 26);
-  v.SetBroadcastCallback(self,
-                         [](void*, IOrbPlugin*, const uint8_t*, uint64_t) -> HRESULT {
-                           return 24;
-                         },
-                         nullptr);
+  v.SetBroadcastCallback(
+      self, [](void*, IOrbPlugin*, const uint8_t*, uint64_t) -> HRESULT { return 24; }, nullptr);
   EXPECT_EQ(plugin.Broadcast(1, &q), 24);
 
   // Slot 15: OnMessage.

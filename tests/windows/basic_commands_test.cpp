@@ -77,8 +77,8 @@ TEST(NotificationLoop, OneLoopAtMostAndStopWaitsForIt) {
   EXPECT_EQ(Call(plugin.get(), u"StartNotification", &response), S_OK);
   EXPECT_EQ(Call(plugin.get(), u"StartNotification", &response), S_OK);
   EXPECT_TRUE(response.Empty());
-  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() >= 2; },
-                      std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      WaitFor([&] { return NotificationCounts(host).size() >= 2; }, std::chrono::seconds(10)));
   EXPECT_EQ(Call(plugin.get(), u"StopNotification", &response), S_OK);
 
   // One loop: the counts run 0, 1, ... without repeats, and nothing follows the stop.
@@ -102,8 +102,8 @@ TEST(NotificationLoop, UninitializeEndsTheLoopAndInitializeRunsAgain) {
   ASSERT_EQ(plugin->Initialize(), 0);
   EXPECT_EQ(static_cast<Pelorus*>(plugin.get())->InitializedFlag(), 1u);
   ASSERT_EQ(Call(plugin.get(), u"StartNotification", &response), S_OK);
-  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() > after; },
-                      std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      WaitFor([&] { return NotificationCounts(host).size() > after; }, std::chrono::seconds(10)));
   EXPECT_EQ(NotificationCounts(host).back(), 0);
   EXPECT_EQ(plugin->Uninitialize(), 0);
 }
@@ -162,8 +162,8 @@ TEST(SendTest, EchoesEveryKindAndCountsWhileLogged) {
   host.Attach(plugin.get());
   ASSERT_EQ(Call(plugin.get(), request, &response), S_OK);
   EXPECT_EQ(response.GetIntValue("Index"), unlogged);
-  EXPECT_TRUE(host.HasLog(2, u"Receive OrbValueSet Command " +
-                                 std::u16string(1, char16_t(u'0' + unlogged))));
+  EXPECT_TRUE(host.HasLog(
+      2, u"Receive OrbValueSet Command " + std::u16string(1, char16_t(u'0' + unlogged))));
 
   struct Expect {
     const char* key;
@@ -231,9 +231,8 @@ TEST(QueryInformation, CopiesWhatEachQueryAnswers) {
   QuonValueSet response;
 
   // The framework rejects every query: an empty answer.
-  host.SetReplier([](const RecordedMessage&, QuonValueSet*) {
-    return static_cast<HRESULT>(0x80004005u);
-  });
+  host.SetReplier(
+      [](const RecordedMessage&, QuonValueSet*) { return static_cast<HRESULT>(0x80004005u); });
   ASSERT_EQ(Call(plugin.get(), u"QueryInformation", &response), S_OK);
   EXPECT_TRUE(response.Empty());
 
