@@ -348,30 +348,6 @@ std::optional<std::wstring> TrustCheckPath(const wchar_t* path) {
   return std::wstring(path, length);
 }
 
-LONG VerifyTrust(const std::wstring& path) {
-  WINTRUST_FILE_INFO fileInfo{};
-  fileInfo.cbStruct = sizeof(fileInfo);
-  fileInfo.pcwszFilePath = path.c_str();
-  fileInfo.hFile = nullptr;
-
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof(data);
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &fileInfo;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  // Revocation data come from the local cache only: no network during a check.
-  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
-
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  HWND noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
-  const LONG status = WinVerifyTrust(noWindow, &action, &data);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;
-  WinVerifyTrust(noWindow, &action, &data);
-  return status;
-}
-
 // The trust check: true when the file is trusted and its signature could be
 // read into `info`.
 bool TrustCheck(const wchar_t* path, SignatureInfo* info) {
@@ -520,6 +496,30 @@ bool CheckEmbeddedSignerImpl(const wchar_t* path) {
 }
 
 }  // namespace
+
+LONG VerifyTrust(const std::wstring& path) {
+  WINTRUST_FILE_INFO fileInfo{};
+  fileInfo.cbStruct = sizeof(fileInfo);
+  fileInfo.pcwszFilePath = path.c_str();
+  fileInfo.hFile = nullptr;
+
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &fileInfo;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  // Revocation data come from the local cache only: no network during a check.
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  HWND noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
+  const LONG status = WinVerifyTrust(noWindow, &action, &data);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(noWindow, &action, &data);
+  return status;
+}
 
 bool IsQuonSignature(BaseOrbPlugin* /*plugin*/, const wchar_t* path) {
   try {

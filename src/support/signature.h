@@ -9,6 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+#include "support/win32.h"
 
 class BaseOrbPlugin;
 
@@ -31,6 +34,10 @@ bool GetSignatureInfo(BaseOrbPlugin* plugin, const wchar_t* path, wchar_t* signe
 // (case ignored). Does not verify the signature or the file content. Prints
 // diagnostics to standard output.
 bool CheckEmbeddedSigner(const wchar_t* path);
+
+// WinVerifyTrust on the file (generic Authenticode policy, no UI, revocation
+// data from the cache only), closed again before returning; its status.
+LONG VerifyTrust(const std::wstring& path);
 
 // CheckEmbeddedSigner on `name`, taken as a full path when `fullPath` is set,
 // otherwise as a file in the plug-in's installation folder under

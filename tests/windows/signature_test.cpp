@@ -52,23 +52,7 @@ bool UnderWine() {
 // Whether this machine trusts the test root: WinVerifyTrust on the
 // maker-signed sample, the same call the plug-in makes.
 bool TestRootTrusted() {
-  const std::wstring path = Sample(L"quon");
-  WINTRUST_FILE_INFO file{};
-  file.cbStruct = sizeof(file);
-  file.pcwszFilePath = path.c_str();
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof(data);
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;
-  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  return status == ERROR_SUCCESS;
+  return VerifyTrust(Sample(L"quon")) == ERROR_SUCCESS;
 }
 
 constexpr const char* kUntrustedRoot =
