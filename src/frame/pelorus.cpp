@@ -32,6 +32,7 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"RequestAppService", &Pelorus::DoRequestAppService);
   RegisterCommand(u"Notify.LumenSyncChange", &Pelorus::DoLumenForward);
   RegisterCommand(u"Notify.LumenMessage", &Pelorus::DoLumenForward);
+  RegisterCommand(u"GetOPLandingPageInfo", &Pelorus::DoGetOPLandingPageInfo);
 }
 
 // The locks and the base are released; loop threads are neither stopped nor
