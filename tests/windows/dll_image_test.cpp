@@ -22,6 +22,11 @@ constexpr std::array kImplementedExports = {
     std::string_view("QueryInterfaceVersion"),
     std::string_view("QueryLibrary"),
     std::string_view("OnUninstall"),
+    std::string_view("GetHardwareInfo"),
+    std::string_view("checkIfHmspRun"),
+    std::string_view("IsHmspServiceRun"),
+    std::string_view("HasBeenCheckHmspService"),
+    std::string_view("initialLogParamForHmsp"),
 };
 
 std::wstring BesideThisProgram(const wchar_t* name) {
