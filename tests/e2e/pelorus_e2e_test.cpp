@@ -155,8 +155,9 @@ TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
   for (const char* text :
        {"Pelorus tour", "Plug-in        Pelorus", "version 5.9.9.0",
         "Identifier     {7D3F2A10-5C4B-4E21-9A6D-1B2C3D4E5F01}", "System identity", "> GetName",
-        "username:", "Notifications", "> StartNotification", "NotificationCount", "Summary",
-        "Not implemented yet:"})
+        "username:", "Power plan", "active_plan: \"", "Client application",
+        "UWPVersion: \"3.2.0.0\"", "Notifications", "> StartNotification", "NotificationCount",
+        "Summary", "Not implemented yet:"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 }
 
