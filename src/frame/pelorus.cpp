@@ -31,8 +31,15 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"QueryInformation", &Pelorus::DoQueryInformation);
   RegisterCommand(u"RequestAppService", &Pelorus::DoRequestAppService);
   RegisterCommand(u"Notify.LumenSyncChange", &Pelorus::DoLumenForward);
+  RegisterCommand(u"TestSQDBServer", &Pelorus::DoTestSQDBServer);
   RegisterCommand(u"Notify.LumenMessage", &Pelorus::DoLumenForward);
+  RegisterCommand(u"PrivacyPolicyStatus", &Pelorus::DoPrivacyPolicyStatus);
+  RegisterCommand(u"GetUWPVersionByAppService", &Pelorus::DoGetUWPVersionByAppService);
+  RegisterCommand(u"GetConfigUWPVersion", &Pelorus::DoGetConfigUWPVersion);
   RegisterCommand(u"GetOPLandingPageInfo", &Pelorus::DoGetOPLandingPageInfo);
+  RegisterCommand(u"OpenPowerOptionPage", &Pelorus::DoOpenPowerOptionPage);
+  RegisterCommand(u"GetActivePowerPlan", &Pelorus::DoGetActivePowerPlan);
+  RegisterCommand(u"SetPowerStatus", &Pelorus::DoSetPowerStatus);
 }
 
 // The locks and the base are released; loop threads are neither stopped nor

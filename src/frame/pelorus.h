@@ -95,6 +95,18 @@ class Pelorus final : public BaseOrbPlugin,
   HRESULT DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* request,
                                  QuonValueSet* response);
 
+  // --- Commands: client information (support/client_info_commands.cpp) ---
+  HRESULT DoTestSQDBServer(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoPrivacyPolicyStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetUWPVersionByAppService(IOrbLibrary* caller, QuonValueSet* request,
+                                      QuonValueSet* response);
+  HRESULT DoGetConfigUWPVersion(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
+  // --- Commands: power plans (firmware/power_plans.cpp) ---
+  HRESULT DoOpenPowerOptionPage(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetActivePowerPlan(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoSetPowerStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
   static DWORD WINAPI NotificationLoop(LPVOID plugin);
   static DWORD WINAPI AppServiceLoop(LPVOID plugin);
   // Starts a loop thread unless one still runs; called under the loop's lock.
