@@ -32,6 +32,14 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"RequestAppService", &Pelorus::DoRequestAppService);
   RegisterCommand(u"Notify.LumenSyncChange", &Pelorus::DoLumenForward);
   RegisterCommand(u"Notify.LumenMessage", &Pelorus::DoLumenForward);
+  RegisterCommand(u"GetPowerSavingInfo", &Pelorus::DoGetPowerSavingInfo);
+  RegisterCommand(u"GetPPTLimit", &Pelorus::DoGetPPTLimit);
+  RegisterCommand(u"SetPPTLimit", &Pelorus::DoSetPPTLimit);
+  RegisterCommand(u"SaveCpuPowerSavingSettings", &Pelorus::DoSaveCpuPowerSavingSettings);
+  RegisterCommand(u"PowerSavingPPTCtrl", &Pelorus::DoPowerSavingPPTCtrl);
+  RegisterCommand(u"GetBiosPPTFlag", &Pelorus::DoGetBiosPPTFlag);
+  RegisterCommand(u"GetCpuFlag", &Pelorus::DoGetCpuFlag);
+  RegisterCommand(u"GetCpuVendor", &Pelorus::DoGetCpuVendor);
 }
 
 // The locks and the base are released; loop threads are neither stopped nor
