@@ -35,16 +35,16 @@ constexpr uint32_t kPowerItemGroup = 11;
 // The item's index for the vendor; 0 (no item) for an unknown vendor.
 uint32_t PowerItemIndex(CpuVendor vendor, PowerItem item);
 
-// The item for this machine's vendor from the process's item table, or null.
-// The caller has initialised COM.
 template <class CharT>
 class BasicBiosItem;
+// The item for this machine's vendor from the process's item table, or null.
+// The caller has initialised COM.
 BasicBiosItem<wchar_t>* FindPowerItem(PowerItem item);
 
 // "%ProgramFiles%\QUON\CORVANE KIOSK Lite Service\Pelorus\PowerSavingCard.ini".
 std::wstring GetPowerSavingIniPath();
-// The settings: "CpuPowerSavingStatus" in "Power Saving Card", "S3_S4" in
-// "WndProc". Reads answer "" when the value is missing.
+// The stored status: "CpuPowerSavingStatus" in "Power Saving Card" ("" when
+// missing). The watcher's hand-over flag "S3_S4" lives in "WndProc".
 std::wstring ReadPowerSavingStatus();
 void WritePowerSavingStatus(const wchar_t* status);
 
