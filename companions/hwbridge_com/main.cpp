@@ -428,7 +428,13 @@ int Serve() {
     Sleep(100);
     if (g_objects == 0 && g_locks == 0 && GetTickCount64() - g_lastActivity > kLingerMs) break;
   }
+  // Calls that were already on their way when the class was revoked still
+  // get their object: wait until they are done before ending.
   CoRevokeClassObject(cookie);
+  for (int i = 0; i < 50; ++i) {
+    Sleep(100);
+    if (g_objects == 0 && g_locks == 0 && GetTickCount64() - g_lastActivity > 1000) break;
+  }
   CoUninitialize();
   return 0;
 }
