@@ -50,11 +50,12 @@ for suite in "${suites[@]}"; do
   build="$repo/build/coverage-$suite"
   case $suite in
     native)
-      ((build_first == 0)) ||
+      if ((build_first)); then
         cmake --preset native -B "$build" -DCMAKE_BUILD_TYPE=Debug -DPELORUS_BUILD_BENCH=OFF \
           -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage >"$out/$suite-build.log" 2>&1 &&
-        cmake --build "$build" >>"$out/$suite-build.log" 2>&1 ||
-        { echo "coverage: $suite build failed, see $out/$suite-build.log"; exit 1; }
+          cmake --build "$build" >>"$out/$suite-build.log" 2>&1 ||
+          { echo "coverage: $suite build failed, see $out/$suite-build.log"; exit 1; }
+      fi
       find "$build" -name '*.gcda' -delete
       ctest --test-dir "$build" -j2 >"$out/$suite-ctest.log" 2>&1 ||
         echo "coverage: some $suite tests failed, see $out/$suite-ctest.log"
@@ -63,11 +64,12 @@ for suite in "${suites[@]}"; do
     windows)
       # --coverage in the compiler flags reaches the links too (CMake links
       # with them), so the toolchain's -static link flags stay as they are.
-      ((build_first == 0)) ||
+      if ((build_first)); then
         cmake --preset windows -B "$build" -DCMAKE_BUILD_TYPE=Debug \
           -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_C_FLAGS=--coverage >"$out/$suite-build.log" 2>&1 &&
-        cmake --build "$build" >>"$out/$suite-build.log" 2>&1 ||
-        { echo "coverage: $suite build failed, see $out/$suite-build.log"; exit 1; }
+          cmake --build "$build" >>"$out/$suite-build.log" 2>&1 ||
+          { echo "coverage: $suite build failed, see $out/$suite-build.log"; exit 1; }
+      fi
       prefix="$build/wine-prefix"
       stray="$prefix/drive_c${build}"
       find "$build" -name '*.gcda' -delete
