@@ -35,7 +35,18 @@ signers=(
   "other|Halvard Instruments Ltd.|20230101000000Z|20391231235959Z"
   "quon-expired|Quonmark Computer Inc.|20200101000000Z|20241231235959Z"
   "quon-serial|Quonmark Computer Inc.|20230101000000Z|20391231235959Z|01A2"
+  "quon-long|Quonmark Computer Inc. $(printf 'Division %02d, ' $(seq 1 24))and the rest|20230101000000Z|20391231235959Z"
 )
+
+# A common name is at most 64 characters by default; quon-long's needs more.
+cat >"$work/long-names.cnf" <<CNF
+openssl_conf = openssl_init
+[openssl_init]
+stbl_section = string_table
+[string_table]
+commonName = min:1,max:1024
+CNF
+export OPENSSL_CONF="$work/long-names.cnf"
 
 cat >"$work/ca.cnf" <<CNF
 [ca]

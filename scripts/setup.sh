@@ -18,6 +18,7 @@ packages=(
   clang-14 libclang-rt-14-dev      # fuzz targets (libFuzzer, sanitizers)
   nlohmann-json3-dev               # orbhost's JSON
   python3                          # the test time-stamp server
+  gcovr                            # scripts/coverage.sh
 )
 min_osslsigncode=2.7
 

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   const std::wstring floorPath = std::wstring(temp) + L"pelorus-bench-floor.log";
 
   DiagLog log;
-  log.hFile = CreateScratchFile(logPath);
+  log.hFile.reset(NullIfInvalid(CreateScratchFile(logPath).release()));
   unique_hfile floorFile = CreateScratchFile(floorPath);
   if (!log.hFile || !floorFile) {
     std::fprintf(stderr, "cannot create the scratch files in %ls\n", temp);

@@ -17,7 +17,7 @@
 #include "support/log_rotation.h"
 #include "support/platform_seams.h"
 
-DiagLog SLog;
+constinit DiagLog SLog;
 
 namespace {
 
@@ -398,9 +398,10 @@ void Configure() {
 
   ApplyControlFile(controlPath);
   if (WritesFile(SLog.m_nMode) && !logPath.empty()) {
-    SLog.hFile.reset(CreateFileW(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    SLog.hFile.reset(
+        NullIfInvalid(CreateFileW(logPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
   }
 }
 
@@ -493,9 +494,10 @@ void dump_output_windir(DiagLog* log, const char* format, ...) {
       if (length == 0 || length >= kLogPathChars) return;
       const std::wstring path =
           CutToPathSize(std::wstring(windows) + L"\\" + getModuleBaseName() + L".log");
-      log->hFallbackFile.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      log->hFallbackFile.reset(
+          NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
     } catch (...) {
       return;
     }

@@ -36,9 +36,12 @@
 #endif
 
 struct DiagLog {
-  unique_hfile hFile;          // the current log file, opened once at start-up
-  unique_hfile hFallbackFile;  // the Windows-directory file, opened on first use
-  int32_t m_nMaxFiles = 7;     // rotation slots
+  // Null while absent. Every member is constant-initialised, so SLog is
+  // ready before any constructor of the module runs, whatever the order in
+  // which the start-up and this object are initialised.
+  unique_handle hFile;          // the current log file, opened once at start-up
+  unique_handle hFallbackFile;  // the Windows-directory file, opened on first use
+  int32_t m_nMaxFiles = 7;      // rotation slots
   // The mode and the switch may change (connection-change event) while other
   // threads write; a writer reads them as it goes.
   std::atomic<int32_t> m_nMode{0};

@@ -61,17 +61,24 @@ bool LaunchProgram(wchar_t* commandLine) {
   // The check works on a copy of at most MAX_PATH - 1 characters.
   std::wstring copy(commandLine);
   if (copy.size() >= MAX_PATH) copy.resize(MAX_PATH - 1);
-  if (!CheckEmbeddedSigner(ProgramFileOf(copy).c_str())) {
+  const std::wstring program = ProgramFileOf(copy);
+  if (!CheckEmbeddedSigner(program.c_str())) {
     std::wprintf(L"[PELORUS][LaunchProgram] %ls is Signature Error", copy.c_str());
     std::fflush(stdout);
     return false;
   }
+  // The checked file, by its full path, is the one started: CreateProcessW
+  // would otherwise search again (the program's own folder first), and
+  // could find another file of that name.
+  wchar_t fullPath[MAX_PATH];
+  const DWORD chars = GetFullPathNameW(program.c_str(), MAX_PATH, fullPath, nullptr);
+  if (chars == 0 || chars >= MAX_PATH) return false;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  if (!CreateProcessW(fullPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &process)) {
     return false;
   }

@@ -20,7 +20,9 @@ bool RunSignedAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exi
 // followed by "-run" is checked as the path alone. When no candidate exists
 // the first one is checked, and fails. A refused signature prints
 // "[PELORUS][LaunchProgram] <command line> is Signature Error" to standard
-// output. True when the process was created.
+// output. The checked file, by its full path, is the program started (the
+// child still sees `commandLine`), so no other file of that name can run in
+// its place. True when the process was created.
 bool LaunchProgram(wchar_t* commandLine);
 
 // The id of the first process (in snapshot order) whose executable file name

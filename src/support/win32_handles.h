@@ -16,7 +16,7 @@ class UniqueHandle {
  public:
   using value_type = typename Traits::type;
 
-  UniqueHandle() noexcept : m_value(Traits::Invalid()) {}
+  constexpr UniqueHandle() noexcept : m_value(Traits::Invalid()) {}
   explicit UniqueHandle(value_type v) noexcept : m_value(v) {}
   ~UniqueHandle() { reset(); }
   UniqueHandle(UniqueHandle&& o) noexcept : m_value(o.release()) {}
@@ -50,7 +50,7 @@ class UniqueHandle {
 
 struct KernelHandleTraits {
   using type = HANDLE;
-  static type Invalid() { return nullptr; }
+  static constexpr type Invalid() { return nullptr; }
   static void Close(type h) { CloseHandle(h); }
 };
 struct FileHandleTraits {
@@ -106,8 +106,14 @@ struct EnvironmentBlockTraits {
 };
 
 using unique_handle = UniqueHandle<KernelHandleTraits>;  // threads, processes, events, mutexes
-using unique_hfile = UniqueHandle<FileHandleTraits>;     // CreateFile, snapshots
-using unique_hfind = UniqueHandle<FindHandleTraits>;     // FindFirstFile
+
+// CreateFile's failure value as null, for a file kept in a unique_handle
+// (which, unlike unique_hfile, can be constant-initialised).
+inline HANDLE NullIfInvalid(HANDLE h) noexcept {
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+using unique_hfile = UniqueHandle<FileHandleTraits>;  // CreateFile, snapshots
+using unique_hfind = UniqueHandle<FindHandleTraits>;  // FindFirstFile
 using unique_hkey = UniqueHandle<RegKeyTraits>;
 using unique_hmodule = UniqueHandle<ModuleTraits>;
 using unique_hlocal = UniqueHandle<LocalMemTraits>;

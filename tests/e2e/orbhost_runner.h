@@ -1,5 +1,6 @@
 // Runs orbhost.exe as a person or a script would (Win32-only): a child
-// process with its own pipes for standard input, output and error.
+// process with its own pipes for standard input, output and error
+// (wintest::RunProcess).
 #pragma once
 
 #include "support/win32.h"

@@ -149,6 +149,56 @@ TEST_F(OrbhostWithPelorus, EventsBecomeBroadcasts) {
       << session.err;
 }
 
+// Fixed places of the Wine machine these tests change and put back: the
+// service setup program installs the fan-control service and its folder
+// key; "/remove" undoes both.
+class PelorusOnTheMachine : public OrbhostWithPelorus {
+ protected:
+  void TearDown() override { Setup(L"/remove"); }
+  static DWORD Setup(const wchar_t* arguments) {
+    wchar_t programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    const std::wstring setup =
+        std::wstring(programFiles) +
+        L"\\QUON\\CORVANE KIOSK Lite Service\\Pelorus\\SetupQuonServices.exe";
+    return wintest::RunProcess(wintest::QuoteArgument(setup) + L" " + arguments).exitCode;
+  }
+  static constexpr wchar_t kService[] = L"QuonFanControlService";
+};
+
+// The uninstaller's export in the built DLL: a running fan-control service
+// (without the older suite) is unregistered by its signed executable.
+TEST_F(PelorusOnTheMachine, UninstallThroughTheBuiltDll) {
+  ASSERT_EQ(Setup(L""), 0u);
+  unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  unique_schandle service(OpenServiceW(manager.get(), kService, SERVICE_START));
+  ASSERT_TRUE(service && StartServiceW(service.get(), 0, nullptr));
+  ASSERT_TRUE(wintest::WaitServiceState(kService, SERVICE_RUNNING));
+
+  const RunResult r = Run({L"uninstall"});
+  EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+  EXPECT_NE(r.out.find("uninstall: FanCtrlSvc Existed == True\n"
+                       "uninstall: Launch Uninstall FanCtrlSvc Successfully.\n"
+                       "uninstall: Uninstall Return True\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("OnUninstall returned 1"), std::string::npos) << r.out;
+  EXPECT_TRUE(wintest::WaitServiceState(kService, 0));
+}
+
+// The instance in a user session (QueryLibrary(1)) speaks as endpoint 4.
+TEST_F(PelorusOnTheMachine, UserSessionInstanceIsEndpointFour) {
+  const RunResult r =
+      Run({L"--user-session", L"event", L"notification", L"2", L"x:Int=1", L"--log-level", L"4"});
+  EXPECT_EQ(r.exitCode, 0u) << r.err;
+  EXPECT_NE(r.err.find("[4] [PELORUS][Initialize] m_inUserSession = 1"), std::string::npos)
+      << r.err;
+  const std::vector<Json> broadcasts = r.Events("broadcast");
+  ASSERT_EQ(broadcasts.size(), 1u) << r.out;
+  EXPECT_EQ(broadcasts[0]["source"], 4);
+  EXPECT_EQ(broadcasts[0]["destination"], 1);
+}
+
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
   const RunResult r = Run({L"tour"});
   EXPECT_EQ(r.exitCode, 0u) << r.err;

@@ -3,142 +3,33 @@
 // and writes lines. Each run gets its own all-users profile folder through
 // ALLUSERSPROFILE (which the userenv.dll stand-in answers from), and runs
 // under this test as its debugger, so the debugger output is seen too.
-// Covered: rotation through the slots, index contents, control-file
-// keywords, the registry switch, the "-logAnthorFile" suffix, and the
-// failures the start-up must survive; one run uses the machine's real
-// all-users folder.
+// Covered: rotation through the slots, control-file keywords, the registry
+// switch, the "-logAnthorFile" suffix, independence from the order of static
+// initialisation, and the failures the start-up must survive; one run uses
+// the machine's real all-users folder. (Which slot an index content picks is
+// tested natively.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "diag_log_fixtures.h"
+#include "../common/windows_test_support.h"
 
 namespace {
 
-using namespace diaglog_test;
+using namespace wintest;
 namespace fs = std::filesystem;
+using State = LogSwitchGuard::State;
 
 const char kStamp[] = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
-
-struct ChildRun {
-  DWORD exitCode = 0xdeadbeef;
-  std::string output;                 // standard output and error
-  std::vector<std::string> debugger;  // OutputDebugString texts
-};
-
-// Runs a program as its debugger, with the given environment block (empty:
-// this process's environment), collecting its output.
-ChildRun RunChild(std::wstring commandLine, const std::vector<wchar_t>& environment) {
-  ChildRun run;
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return run;
-  const unique_handle reader(readEnd);
-  unique_handle writer(writeEnd);
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                      DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT,
-                      environment.empty() ? nullptr : const_cast<wchar_t*>(environment.data()),
-                      nullptr, &startup, &process)) {
-    return run;
-  }
-  const unique_handle processHandle(process.hProcess);
-  const unique_handle threadHandle(process.hThread);
-  writer.reset();
-  std::thread drain([&] {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-      run.output.append(buffer, got);
-    }
-  });
-
-  for (bool done = false; !done;) {
-    DEBUG_EVENT event;
-    if (!WaitForDebugEvent(&event, 60000)) {
-      TerminateProcess(process.hProcess, 0xdead);
-      break;
-    }
-    DWORD status = DBG_CONTINUE;
-    switch (event.dwDebugEventCode) {
-      case CREATE_PROCESS_DEBUG_EVENT:
-        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
-        break;
-      case LOAD_DLL_DEBUG_EVENT:
-        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
-        break;
-      case OUTPUT_DEBUG_STRING_EVENT: {
-        const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-        const size_t unit = info.fUnicode ? 2 : 1;
-        std::vector<char> bytes(info.nDebugStringLength * unit);
-        ReadProcessMemory(process.hProcess, info.lpDebugStringData, bytes.data(), bytes.size(),
-                          nullptr);
-        std::string text;
-        for (size_t i = 0; i < bytes.size() && bytes[i] != '\0'; i += unit) text += bytes[i];
-        run.debugger.push_back(text);
-        break;
-      }
-      case EXCEPTION_DEBUG_EVENT:
-        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
-          status = DBG_EXCEPTION_NOT_HANDLED;
-        }
-        break;
-      case EXIT_PROCESS_DEBUG_EVENT:
-        done = true;
-        break;
-      default:
-        break;
-    }
-    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
-  }
-  WaitForSingleObject(process.hProcess, 60000);
-  GetExitCodeProcess(process.hProcess, &run.exitCode);
-  drain.join();
-  return run;
-}
-
-// This process's environment with `name` set to `value`, or removed when
-// `value` is null, as a CreateProcessW block.
-std::vector<wchar_t> EnvironmentWith(const std::wstring& name, const wchar_t* value) {
-  std::vector<wchar_t> block;
-  wchar_t* current = GetEnvironmentStringsW();
-  for (const wchar_t* entry = current; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-    const std::wstring text = entry;
-    if (_wcsnicmp(text.c_str(), (name + L"=").c_str(), name.size() + 1) == 0) continue;
-    block.insert(block.end(), text.begin(), text.end() + 1);
-  }
-  FreeEnvironmentStringsW(current);
-  if (value != nullptr) {
-    const std::wstring entry = name + L"=" + value;
-    block.insert(block.end(), entry.begin(), entry.end() + 1);
-  }
-  block.push_back(L'\0');
-  return block;
-}
 
 // A Windows path for a path the build gives in Unix form (Wine maps Z: to /).
 std::wstring WindowsPath(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   if (!path.empty() && path.front() == '\\') path = "Z:" + path;
   return std::wstring(path.begin(), path.end());
-}
-
-fs::path HelperFolder() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return fs::path(self).parent_path();
 }
 
 bool Contains(const std::vector<std::string>& texts, const std::regex& pattern) {
@@ -148,20 +39,25 @@ bool Contains(const std::vector<std::string>& texts, const std::regex& pattern) 
 
 class DiagLogStartup : public ::testing::Test {
  protected:
-  void SetUp() override { SwitchGuard::Set(SwitchGuard::State::NoKey); }
+  void SetUp() override { LogSwitchGuard::Set(State::NoKey); }
 
-  ChildRun RunHelper(const wchar_t* helper, const std::wstring& arguments,
-                     const std::vector<wchar_t>& environment) {
-    const std::wstring program = (HelperFolder() / helper).wstring();
-    return RunChild(L"\"" + program + L"\" " + arguments, environment);
+  // Runs a helper beside the test as its debugger, with this test's profile
+  // folder; standard error joins standard output.
+  ProcessRun RunHelper(const wchar_t* helper, const std::wstring& arguments) {
+    ProcessOptions options;
+    options.environment = m_environment;
+    options.asDebugger = true;
+    options.mergeErrors = true;
+    return RunProcess(QuoteArgument(BesideTest(helper).wstring()) + L" " + arguments, options);
   }
-  // Loads Pelorus.dll in a fresh process with this test's profile folder.
-  ChildRun Load(const std::wstring& arguments = L"") {
+  // Loads Pelorus.dll in a fresh process.
+  ProcessRun Load(const std::wstring& arguments = L"") {
     return RunHelper(L"diag_log_loader.exe",
-                     L"\"" + WindowsPath(PELORUS_DLL_PATH) + L"\" " + arguments, m_environment);
+                     QuoteArgument(WindowsPath(PELORUS_DLL_PATH)) + L" " + arguments);
   }
-  ChildRun Write(const std::wstring& arguments = L"") {
-    return RunHelper(L"diag_log_writer.exe", arguments, m_environment);
+  ProcessRun Write(const std::wstring& arguments = L"",
+                   const wchar_t* writer = L"diag_log_writer.exe") {
+    return RunHelper(writer, arguments);
   }
 
   // Names of the files in the log folder, sorted.
@@ -186,11 +82,11 @@ class DiagLogStartup : public ::testing::Test {
     fs::create_directories(m_folder);
   }
 
-  SwitchGuard m_guard;
+  LogSwitchGuard m_guard;
   ScratchFolder m_profile;
   fs::path m_folder = m_profile.path() / L"QUON" / L"CORVANE KIOSK Diagnosis" / L"Pelorus";
   std::vector<wchar_t> m_environment =
-      EnvironmentWith(L"ALLUSERSPROFILE", m_profile.path().c_str());
+      EnvironmentBlock({L"ALLUSERSPROFILE=" + m_profile.path().wstring()});
 };
 
 std::regex SlotFile(const std::string& name, int slot) {
@@ -211,9 +107,9 @@ TEST_F(DiagLogStartup, EightStartsCycleThroughTheSlots) {
       ASSERT_FALSE(logs.empty());
       fs::rename(m_folder / logs.front(), m_folder / "diag_log_loader_01_19990101000000.log");
     }
-    const ChildRun run = Load(checkFiles);
+    const ProcessRun run = Load(checkFiles);
     // 4: the log file was left open after unloading; 5: it was not shared.
-    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    ASSERT_EQ(run.exitCode, 0u) << run.out;
     const int slot = start == 8 ? 1 : start;
     EXPECT_EQ(ReadAll(m_folder / "diag_log_loader.idx"), std::to_string(slot));
     const std::vector<std::string> logs = LogFiles();
@@ -225,24 +121,6 @@ TEST_F(DiagLogStartup, EightStartsCycleThroughTheSlots) {
     }
   }
   EXPECT_FALSE(fs::exists(m_folder / "diag_log_loader_01_19990101000000.log"));
-}
-
-TEST_F(DiagLogStartup, IndexContentPicksTheSlot) {
-  struct Case {
-    const char* index;  // nullptr: no index file
-    int slot;
-  };
-  const Case cases[] = {{"12", 5}, {"0", 1}, {"abc", 1}, {"", 1}, {"7", 1}, {nullptr, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.index != nullptr ? c.index : "(none)");
-    ClearFolder();
-    if (c.index != nullptr) WriteAll(m_folder / "diag_log_loader.idx", c.index);
-    ASSERT_EQ(Load().exitCode, 0u);
-    const std::vector<std::string> logs = LogFiles();
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_TRUE(std::regex_match(logs[0], SlotFile("diag_log_loader", c.slot))) << logs[0];
-    EXPECT_EQ(ReadAll(m_folder / "diag_log_loader.idx"), std::to_string(c.slot));
-  }
 }
 
 // Slot 3's rotation deletes only complete matches, looks into subfolders,
@@ -260,9 +138,9 @@ TEST_F(DiagLogStartup, RotationDeletesOnlyTheSlotsEarlierFile) {
   fs::create_directories(m_folder / "sub");
   WriteAll(m_folder / "sub" / earlier, "x");
 
-  const ChildRun run = Load();
+  const ProcessRun run = Load();
   ASSERT_EQ(run.exitCode, 0u);
-  EXPECT_NE(run.output.find("no delete file " + earlier), std::string::npos) << run.output;
+  EXPECT_NE(run.out.find("no delete file " + earlier), std::string::npos) << run.out;
   EXPECT_FALSE(fs::exists(m_folder / earlier));
   for (const std::string& name : kept) EXPECT_TRUE(fs::exists(m_folder / name)) << name;
   const std::vector<std::string> logs = LogFiles();
@@ -291,7 +169,7 @@ TEST_F(DiagLogStartup, ControlFileKeywords) {
     SCOPED_TRACE(::testing::PrintToString(std::string(c.content)));
     ClearFolder();
     WriteAll(m_folder / "quon.txt", c.content);
-    const ChildRun run = Write();
+    const ProcessRun run = Write();
     ASSERT_EQ(run.exitCode, 0u);
     const std::vector<std::string> logs = LogFiles();
     ASSERT_EQ(logs.size(), c.fileCreated ? 1u : 0u);
@@ -304,24 +182,39 @@ TEST_F(DiagLogStartup, ControlFileKeywords) {
   }
 }
 
+// The start-up runs during the static initialisation of the module; the log
+// object must be ready whichever object file is initialised first. The two
+// writers link the log's object after and before the start-up's.
+TEST_F(DiagLogStartup, StartUpDoesNotDependOnInitialisationOrder) {
+  const std::regex fileLine(std::string(kStamp) + "  writer line 0\r\n");
+  for (const wchar_t* writer : {L"diag_log_writer.exe", L"diag_log_writer_log_first.exe"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(writer)));
+    ClearFolder();
+    ASSERT_EQ(Write(L"", writer).exitCode, 0u);
+    const std::vector<std::string> logs = LogFiles();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(std::regex_match(ReadAll(m_folder / logs[0]), fileLine));
+  }
+}
+
 TEST_F(DiagLogStartup, RegistrySwitch) {
   struct Case {
-    SwitchGuard::State state;
+    State state;
     DWORD value;
     const char* startupNote;  // on the debugger, from the start-up in mode 1
     bool lineInFile;
   };
   const Case cases[] = {
-      {SwitchGuard::State::NoKey, 0, nullptr, true},
-      {SwitchGuard::State::Value, 0, "dwUiResult=0", false},
-      {SwitchGuard::State::Value, 1, "dwUiResult=1", true},
-      {SwitchGuard::State::KeyWithoutValue, 0, "RegQueryValueEx error ", false},
+      {State::NoKey, 0, nullptr, true},
+      {State::Value, 0, "dwUiResult=0", false},
+      {State::Value, 1, "dwUiResult=1", true},
+      {State::KeyWithoutValue, 0, "RegQueryValueEx error ", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << static_cast<int>(c.state) << " " << c.value);
     ClearFolder();
-    SwitchGuard::Set(c.state, c.value);
-    const ChildRun run = Write();
+    LogSwitchGuard::Set(c.state, c.value);
+    const ProcessRun run = Write();
     ASSERT_EQ(run.exitCode, 0u);
     const std::vector<std::string> logs = LogFiles();
     ASSERT_EQ(logs.size(), 1u);
@@ -349,7 +242,7 @@ TEST_F(DiagLogStartup, LogNameSuffixFromTheCommandLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logName);
     ClearFolder();
-    const ChildRun run = c.loader ? Load(c.arguments) : Write(c.arguments);
+    const ProcessRun run = c.loader ? Load(c.arguments) : Write(c.arguments);
     ASSERT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadAll(m_folder / (c.logName + ".idx")), "1");
     const std::vector<std::string> logs = LogFiles();
@@ -362,18 +255,18 @@ TEST_F(DiagLogStartup, FolderThatCannotBeCreated) {
   // The profile "folder" is a file, so nothing can be created under it.
   const fs::path blocker = m_profile.path() / "blocker";
   WriteAll(blocker, "x");
-  m_environment = EnvironmentWith(L"ALLUSERSPROFILE", blocker.c_str());
-  const ChildRun run = Load();
+  m_environment = EnvironmentBlock({L"ALLUSERSPROFILE=" + blocker.wstring()});
+  const ProcessRun run = Load();
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_NE(run.output.find("file fail generate idx"), std::string::npos) << run.output;
+  EXPECT_NE(run.out.find("file fail generate idx"), std::string::npos) << run.out;
 }
 
 TEST_F(DiagLogStartup, IndexThatCannotBeWrittenLeavesTheLogUnrotated) {
   ClearFolder();
   fs::create_directories(m_folder / "diag_log_loader.idx");
-  const ChildRun run = Load();
+  const ProcessRun run = Load();
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_NE(run.output.find("file fail generate idx"), std::string::npos) << run.output;
+  EXPECT_NE(run.out.find("file fail generate idx"), std::string::npos) << run.out;
   EXPECT_EQ(LogFiles(), std::vector<std::string>{"diag_log_loader.log"});
 }
 
@@ -381,8 +274,8 @@ TEST_F(DiagLogStartup, NoProfileFolderWritesTheFallbackLine) {
   wchar_t windows[MAX_PATH];
   GetWindowsDirectoryW(windows, MAX_PATH);
   const fs::path fallback = fs::path(windows) / "diag_log_loader.log";
-  m_environment = EnvironmentWith(L"ALLUSERSPROFILE", nullptr);
-  const ChildRun run = Load();
+  m_environment = EnvironmentBlock({L"ALLUSERSPROFILE"});
+  const ProcessRun run = Load();
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(ReadAll(fallback), "error dont read log config\r\n");
   std::error_code ignored;

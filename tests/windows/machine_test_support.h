@@ -1,6 +1,8 @@
-// Helpers of the utility and uninstall tests under Wine: scratch folders,
-// the companion files built beside the test, the diagnostic log's debugger
-// lines, scratch registry keys and the fan-control service's state.
+// Helpers of the white-box tests under Wine that link the plug-in's code (on
+// top of ../common/windows_test_support.h): the companion files built beside
+// the test, the diagnostic log's debugger lines caught in-process, waiting
+// for a process to end, and a fixture for the fan-control service and the
+// maker's keys.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "scratch_folder.h"
+#include "../common/windows_test_support.h"
 #include "support/diag_log.h"
 #include "support/platform_seams.h"
 #include "support/process_utils.h"
@@ -20,15 +22,13 @@
 
 namespace machine_test {
 
+using namespace wintest;
+
 // A companion or helper program that the build placed in the machine_files
 // folder beside the test executable.
 inline std::filesystem::path BuiltFile(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  DWORD chars = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::filesystem::path(std::wstring(path, chars)).parent_path() / L"machine_files" / name;
+  return BesideTest(L"machine_files") / name;
 }
-
-using ::ScratchFolder;
 
 // Collects the diagnostic log's lines while it lives: the log writes to the
 // debugger only (mode 1), through the platform seams. The code under test
@@ -81,138 +81,10 @@ class LogCapture {
   int32_t m_savedMode;
 };
 
-// --- Registry ------------------------------------------------------------------------
-
-// Writes a REG_SZ value, creating the key (view: 0, KEY_WOW64_32KEY or KEY_WOW64_64KEY).
-inline void SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value,
-                      REGSAM view = 0) {
-  unique_hkey handle;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
-                            nullptr, handle.put(), nullptr),
-            ERROR_SUCCESS)
-      << "creating HKLM\\" << std::string(key.begin(), key.end());
-  ASSERT_EQ(
-      RegSetValueExW(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-      ERROR_SUCCESS);
-}
-
-// Reads a string value; empty when it cannot be read.
-inline std::wstring GetString(const std::wstring& key, const wchar_t* name, REGSAM view = 0) {
-  unique_hkey handle;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  wchar_t value[1024] = {};
-  DWORD bytes = sizeof value - sizeof(wchar_t);
-  if (RegQueryValueExW(handle.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value),
-                       &bytes) != ERROR_SUCCESS) {
-    return {};
-  }
-  return value;
-}
-
-inline bool KeyExists(const std::wstring& key, REGSAM view = 0) {
-  unique_hkey handle;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, handle.put()) ==
-         ERROR_SUCCESS;
-}
-
-// Removes HKLM\key and its subtree in one view; an absent key is fine.
-inline void RemoveKey(const std::wstring& key, REGSAM view = 0) {
-  unique_hkey handle;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS | view, handle.put()) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  RegDeleteTreeW(handle.get(), nullptr);
-  handle.reset();
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), view, 0);
-}
-
-// --- The fan-control service ------------------------------------------------------------
-
 inline constexpr wchar_t kFanService[] = L"QuonFanControlService";
-
-// The service's current state; 0 when it does not exist.
-inline DWORD ServiceState(const wchar_t* name = kFanService) {
-  unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  unique_schandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
-  SERVICE_STATUS status = {};
-  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
+inline bool ServiceExists() {
+  return ServiceState(kFanService) != 0;
 }
-inline bool ServiceExists(const wchar_t* name = kFanService) {
-  return ServiceState(name) != 0;
-}
-
-// Waits up to 15 s for the service to reach `state`.
-inline bool WaitServiceState(DWORD state, const wchar_t* name = kFanService) {
-  for (int i = 0; i < 150; ++i) {
-    if (ServiceState(name) == state) return true;
-    Sleep(100);
-  }
-  return false;
-}
-
-// Installs the service for `executable` and, if asked, starts it.
-inline void InstallFanService(const std::filesystem::path& executable, bool start) {
-  unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-  ASSERT_TRUE(manager);
-  std::wstring command = L"\"" + executable.wstring() + L"\"";
-  unique_schandle service(
-      CreateServiceW(manager.get(), kFanService, kFanService, SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << "CreateService error " << GetLastError();
-  if (start) {
-    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr))
-        << "StartService error " << GetLastError();
-    ASSERT_TRUE(WaitServiceState(SERVICE_RUNNING));
-  }
-}
-
-// Stops the service if it runs and deletes it; nothing when it is absent.
-inline void RemoveService(const wchar_t* name = kFanService) {
-  unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  unique_schandle service(
-      OpenServiceW(manager.get(), name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-  if (!service) return;
-  SERVICE_STATUS status = {};
-  if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-    WaitServiceState(SERVICE_STOPPED, name);
-  }
-  DeleteService(service.get());
-  service.reset();
-  // Deletion completes once the last handle is closed and the process ended.
-  for (int i = 0; i < 150 && ServiceExists(name); ++i) Sleep(100);
-}
-
-// Sets an environment variable of this process for the object's lifetime
-// (children started meanwhile inherit it).
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name) {
-    wchar_t saved[32768];
-    DWORD chars = GetEnvironmentVariableW(name, saved, 32768);
-    m_had = chars > 0 && chars < 32768;
-    if (m_had) m_saved.assign(saved, chars);
-    SetEnvironmentVariableW(name, value.c_str());
-  }
-  ~ScopedEnvironment() { SetEnvironmentVariableW(m_name, m_had ? m_saved.c_str() : nullptr); }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  const wchar_t* m_name;
-  bool m_had = false;
-  std::wstring m_saved;
-};
-
-}  // namespace machine_test
-
-namespace machine_test {
 
 // Waits up to 10 s until no process of that executable name is left.
 inline bool WaitNoProcess(const wchar_t* name) {
@@ -256,7 +128,7 @@ class FanServiceMachineTest : public ::testing::Test {
   static constexpr const wchar_t* kParents[] = {L"SOFTWARE\\QUON", L"SOFTWARE\\QUON\\Update",
                                                 L"SOFTWARE\\QUON\\Update\\Clients"};
   static void Clean() {
-    RemoveService();
+    RemoveService(kFanService);
     WaitNoProcess(L"QuonFanControlService.exe");
     for (const wchar_t* key : {kFanKey, kSuiteKey, kUpdateClientKey}) RemoveKey(key, k32);
   }

@@ -97,6 +97,28 @@ TEST(LaunchProgram, ChecksTheFileCreateProcessWouldRun) {
   EXPECT_EQ(WaitForRecord(record), quoted);
 }
 
+// A bare program name: CreateProcess on its own would look in the test
+// program's folder first and start the unsigned file of that name there; the
+// signed file that was checked (in the working folder) is the one that runs,
+// with the command line unchanged.
+TEST(LaunchProgram, StartsTheFileItChecked) {
+  ScratchFolder scratch;
+  scratch.Place(BuiltFile(L"utility_child_quon.exe"), L"pelorus_launch.exe");
+  const std::filesystem::path shadow = machine_test::BesideTest(L"pelorus_launch.exe");
+  std::filesystem::copy_file(machine_test::BesideTest(L"signing_sample.exe"), shadow,
+                             std::filesystem::copy_options::overwrite_existing);
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryW(scratch.path().c_str()));
+  const std::filesystem::path record = scratch.path() / L"ran.txt";
+  std::wstring commandLine = L"pelorus_launch.exe record " + record.wstring();
+  EXPECT_TRUE(LaunchProgram(commandLine.data()));
+  SetCurrentDirectoryW(saved);
+  EXPECT_EQ(WaitForRecord(record), commandLine);
+  std::error_code ignored;
+  std::filesystem::remove(shadow, ignored);
+}
+
 TEST(FindProcessIdByName, MatchesTheExactExecutableName) {
   ScratchFolder scratch;
   std::filesystem::path program =

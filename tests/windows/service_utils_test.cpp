@@ -65,7 +65,7 @@ TEST_F(CheckServicesTest, RunsTheSetupProgramThenStartsTheServiceOnce) {
               (Lines{"Check Services", "runCmdinShell SetupQuonServices.exe Success",
                      "QuonFanControlService.exe does not exist.", "Start QuonFanControlService"}));
   }
-  ASSERT_TRUE(WaitServiceState(SERVICE_RUNNING));
+  ASSERT_TRUE(WaitServiceState(kFanService, SERVICE_RUNNING));
   DWORD pid = FindProcessIdByName(L"QuonFanControlService.exe");
   EXPECT_NE(pid, 0u);
   // The setup program recorded its folder for the uninstall clean-up.
@@ -127,7 +127,7 @@ TEST_F(CheckServicesTest, TheCallersOwnProcessDoesNotCountAsTheService) {
   EXPECT_NE(text.str().find("QuonFanControlService.exe does not exist."), std::string::npos)
       << text.str();
   EXPECT_EQ(text.str().find("is running"), std::string::npos) << text.str();
-  EXPECT_TRUE(WaitServiceState(SERVICE_RUNNING));
+  EXPECT_TRUE(WaitServiceState(kFanService, SERVICE_RUNNING));
 }
 
 }  // namespace
