@@ -14,7 +14,7 @@
 #include <string>
 
 #include "machine_test_support.h"
-#include "scratch_folder.h"
+#include "../common/windows_test_support.h"
 #include "support/win32.h"
 #include "support/win32_handles.h"
 
@@ -63,7 +63,7 @@ class ScopedFirmware {
   }
 
  private:
-  ScratchFolder m_folder;
+  wintest::ScratchFolder m_folder;
 };
 
 // The bridge's class registration removed for the object's lifetime, as on

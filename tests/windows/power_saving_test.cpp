@@ -78,7 +78,7 @@ class PowerSaving : public ::testing::Test {
   }
 
   ScopedFirmware m_firmware;
-  ScratchFolder m_folder;
+  wintest::ScratchFolder m_folder;
   machine_test::ScopedEnvironment m_programFiles;
   std::unique_ptr<IOrbPlugin, PluginDeleter> m_plugin;
   ScopedSeam<decltype(PlatformSeams::cpuid)> m_vendor;
