@@ -211,8 +211,10 @@ HRESULT STDMETHODCALLTYPE BaseOrbPlugin::OnMessage(IOrbLibrary* caller, const ui
 
 HRESULT BaseOrbPlugin::ProcessRequest(IOrbLibrary* caller, QuonValueSet* request,
                                       QuonValueSet* response) {
-  std::u16string cmd = request->GetStringValue("Cmd");
-  Log(kOrbLogTrace, u"ProcessRequest, Cmd:%s", cmd);
+  const QuonValueSet::OrbValue* value = request->GetValue("Cmd");
+  const std::u16string_view cmd = value != nullptr ? value->TextView() : std::u16string_view();
+  // The view ends at a NUL of the payload, so its data() is the C string the log needs.
+  Log(kOrbLogTrace, u"ProcessRequest, Cmd:%s", cmd.empty() ? u"" : cmd.data());
   auto it = m_commands.find(cmd);
   if (it != m_commands.end()) {
     return it->second(caller, request, response);
