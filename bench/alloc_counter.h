@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-// Allocations through operator new since the program started.
+// Allocations through operator new by the calling thread since it started.
 uint64_t AllocationCount();
 
 // Allocations made by one call of work (called once before, so caches and

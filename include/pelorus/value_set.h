@@ -28,6 +28,8 @@
 // virtual destructor, so whichever module destroys a tree runs the code of the
 // module that built each value; the arena's blocks and the entry keys come
 // from the global operator new, as every other allocation of the tree does.
+// A set may also start its arena in storage its owner provides (a stack
+// buffer of a request being handled); that block is never freed.
 #pragma once
 
 #include <cstddef>
@@ -98,6 +100,10 @@ class QuonValueSet {
   };
 
   QuonValueSet();
+  // A set whose arena starts in `bytes` of caller storage (8-byte aligned),
+  // which must outlive the set: a set that lives for one call can then be
+  // filled without heap allocations. What does not fit goes to the heap.
+  QuonValueSet(void* storage, size_t bytes);
   ~QuonValueSet();
   QuonValueSet(const QuonValueSet&) = delete;
   QuonValueSet& operator=(const QuonValueSet&) = delete;

@@ -96,6 +96,19 @@ std::string_view KeyOf(const Entry& entry) {
   return entry.first;
 }
 
+// Byte-wise key order (a shorter key before a longer one with the same
+// prefix), as std::string orders them. Written out because keys are a few
+// bytes long: a loop beats calling memcmp for them.
+bool KeyLess(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 size_t TextLength(const char16_t* text) {
   return text == nullptr ? 0 : std::char_traits<char16_t>::length(text);
 }
@@ -175,6 +188,7 @@ struct QuonValueSet::Block {
   Block* next;
   size_t used;
   size_t capacity;
+  bool external;  // storage the set's owner provided: reused, never freed
 
   uint8_t* Bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
 };
@@ -194,9 +208,10 @@ struct QuonValueSet::Codec {
 
   static size_t RoundUp(size_t bytes) { return (bytes + 7) & ~size_t{7}; }
 
-  // Bump allocation from the newest block of an arena; firstBlock sizes the
-  // block an empty arena starts with.
-  static void* Allocate(Block*& arena, size_t bytes, size_t firstBlock = kFirstBlock) {
+  // Bump allocation from the newest block of an arena. A new block doubles
+  // the newest one, or is `expected` bytes when that is more (a parse knows
+  // roughly how much its tree needs).
+  static void* Allocate(Block*& arena, size_t bytes, size_t expected = kFirstBlock) {
     bytes = RoundUp(bytes);
     Block* head = arena;
     if (head != nullptr && head->capacity - head->used >= bytes) {
@@ -205,12 +220,13 @@ struct QuonValueSet::Codec {
       return p;
     }
     const bool own = bytes > kMaxBlock / 2;
-    size_t capacity = head == nullptr ? std::clamp(RoundUp(firstBlock), kFirstBlock, kMaxBlock)
-                                      : std::min(head->capacity * 2, kMaxBlock);
+    const size_t doubled = head != nullptr ? head->capacity * 2 : 0;
+    size_t capacity = std::clamp(RoundUp(std::max(doubled, expected)), kFirstBlock, kMaxBlock);
     if (own || capacity < bytes) capacity = bytes;
     auto* block = static_cast<Block*>(::operator new(sizeof(Block) + capacity));
     block->used = bytes;
     block->capacity = capacity;
+    block->external = false;
     if (own && head != nullptr) {
       // Behind the head, whose free room stays in use.
       block->next = head->next;
@@ -222,13 +238,22 @@ struct QuonValueSet::Codec {
     return block->Bytes();
   }
 
+  // Frees the arena's blocks; an external block (always the oldest) stays,
+  // emptied, as the arena's only block.
   static void FreeArena(Block*& arena) {
-    for (Block* b = arena; b != nullptr;) {
+    Block* b = arena;
+    arena = nullptr;
+    while (b != nullptr) {
       Block* next = b->next;
-      ::operator delete(b);
+      if (b->external) {
+        b->used = 0;
+        b->next = nullptr;
+        arena = b;
+      } else {
+        ::operator delete(b);
+      }
       b = next;
     }
-    arena = nullptr;
   }
 
   // A value that lives in an arena block with its payload (or its child set)
@@ -291,10 +316,10 @@ struct QuonValueSet::Codec {
   // Index of the first entry whose key is not less than key. Keys mostly
   // arrive in ascending order, so the last entry is compared first.
   static size_t LowerBound(const Map& map, std::string_view key) {
-    if (map.m_size == 0 || KeyOf(map.m_entries[map.m_size - 1]) < key) return map.m_size;
+    if (map.m_size == 0 || KeyLess(KeyOf(map.m_entries[map.m_size - 1]), key)) return map.m_size;
     const Entry* at =
         std::lower_bound(map.m_entries, map.m_entries + map.m_size, key,
-                         [](const Entry& e, std::string_view k) { return KeyOf(e) < k; });
+                         [](const Entry& e, std::string_view k) { return KeyLess(KeyOf(e), k); });
     return static_cast<size_t>(at - map.m_entries);
   }
 
@@ -321,13 +346,13 @@ struct QuonValueSet::Codec {
   // Takes the value from `value` once nothing can fail any more.
   static void InsertAt(QuonValueSet& set, size_t index, std::string_view key,
                        std::unique_ptr<OrbValue>& value) {
-    Entry entry(std::string(key), value.get());
     Map& map = set.m_map;
     if (map.m_size == map.m_capacity) Grow(set);
     Entry* e = map.m_entries;
     if (index == map.m_size) {
-      new (&e[index]) Entry(std::move(entry));
+      new (&e[index]) Entry(std::string(key), value.get());
     } else {
+      Entry entry(std::string(key), value.get());
       new (&e[map.m_size]) Entry(std::move(e[map.m_size - 1]));
       std::move_backward(e + index, e + map.m_size - 1, e + map.m_size);
       e[index] = std::move(entry);
@@ -486,7 +511,7 @@ struct QuonValueSet::Codec {
       std::unique_ptr<OrbValue> v(
           ParseValue(kind, in + header + kValueHeader, size, depth, &arena));
       if (v == nullptr) return Fail(set);
-      if (map.m_size != 0 && !(KeyOf(map.m_entries[map.m_size - 1]) < key)) ascending = false;
+      if (map.m_size != 0 && !KeyLess(KeyOf(map.m_entries[map.m_size - 1]), key)) ascending = false;
       new (&map.m_entries[map.m_size]) Entry(std::string(key), v.get());  // count leaves room
       ++map.m_size;
       v.release();
@@ -501,7 +526,8 @@ struct QuonValueSet::Codec {
   static void SortAndCollapse(Map& map) {
     Entry* e = map.m_entries;
     const size_t n = map.m_size;
-    std::stable_sort(e, e + n, [](const Entry& a, const Entry& b) { return KeyOf(a) < KeyOf(b); });
+    std::stable_sort(e, e + n,
+                     [](const Entry& a, const Entry& b) { return KeyLess(KeyOf(a), KeyOf(b)); });
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n && KeyOf(e[i]) == KeyOf(e[i + 1])) {
@@ -619,6 +645,13 @@ QuonValueSet::Map::const_iterator QuonValueSet::Map::find(std::string_view key) 
 }
 
 QuonValueSet::QuonValueSet() = default;
+
+QuonValueSet::QuonValueSet(void* storage, size_t bytes) {
+  if (storage == nullptr || reinterpret_cast<uintptr_t>(storage) % alignof(Block) != 0 ||
+      bytes < sizeof(Block) + Codec::kFirstBlock / 4)
+    return;  // unusable storage: the set works from the heap
+  m_arena = new (storage) Block{nullptr, 0, bytes - sizeof(Block), true};
+}
 
 QuonValueSet::~QuonValueSet() {
   Codec::Destroy(*this);
