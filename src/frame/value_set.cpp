@@ -238,8 +238,8 @@ struct QuonValueSet::Codec {
     return block->Bytes();
   }
 
-  // Frees the arena's blocks; an external block (always the oldest) stays,
-  // emptied, as the arena's only block.
+  // Frees the arena's blocks; an external block stays, emptied, as the
+  // arena's only block.
   static void FreeArena(Block*& arena) {
     Block* b = arena;
     arena = nullptr;
