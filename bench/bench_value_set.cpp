@@ -1,7 +1,8 @@
 // Value tree wire form: Serialize, Deserialize, GetSerializedSize and CopyFrom
 // of three representative trees, beside memcpy of the same wire bytes (the
 // floor) and the msgpack C library packing and unpacking an equivalent map
-// (the peer). Every benchmark reports bytes/s of the tree's wire form.
+// (the peer). Every benchmark reports bytes/s of the tree's wire form; ours
+// also report "allocs", the operator new calls of one iteration.
 #include <benchmark/benchmark.h>
 #include <msgpack.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "pelorus/value_set.h"
 
 namespace {
@@ -134,40 +136,51 @@ void Report(benchmark::State& state, const Fixture& f) {
 void BM_Serialize(benchmark::State& state, Tree tree) {
   const Fixture& f = Get(tree);
   std::vector<uint8_t> out(f.wire.size());
-  for (auto _ : state) {
+  auto serialize = [&] {
     uint64_t capacity = out.size();
-    if (!f.set.Serialize(out.data(), &capacity)) state.SkipWithError("Serialize failed");
+    return f.set.Serialize(out.data(), &capacity);
+  };
+  for (auto _ : state) {
+    if (!serialize()) state.SkipWithError("Serialize failed");
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
   Report(state, f);
+  state.counters["allocs"] = AllocationsPerCall(serialize);
 }
 
 void BM_Deserialize(benchmark::State& state, Tree tree) {
   const Fixture& f = Get(tree);
   QuonValueSet set;
-  for (auto _ : state) {
+  auto parse = [&] {
     uint64_t length = f.wire.size();
+    return set.Deserialize(f.wire.data(), &length);
+  };
+  for (auto _ : state) {
     // Each parse first destroys the previous tree, as a reused request set does.
-    if (!set.Deserialize(f.wire.data(), &length)) state.SkipWithError("Deserialize failed");
+    if (!parse()) state.SkipWithError("Deserialize failed");
     benchmark::DoNotOptimize(&set);
   }
   Report(state, f);
+  state.counters["allocs"] = AllocationsPerCall(parse);
 }
 
 void BM_DeserializeSerialize(benchmark::State& state, Tree tree) {
   const Fixture& f = Get(tree);
   QuonValueSet set;
   std::vector<uint8_t> out(f.wire.size());
-  for (auto _ : state) {
+  auto roundTrip = [&] {
     uint64_t length = f.wire.size();
     uint64_t capacity = out.size();
-    if (!set.Deserialize(f.wire.data(), &length) || !set.Serialize(out.data(), &capacity))
-      state.SkipWithError("round trip failed");
+    return set.Deserialize(f.wire.data(), &length) && set.Serialize(out.data(), &capacity);
+  };
+  for (auto _ : state) {
+    if (!roundTrip()) state.SkipWithError("round trip failed");
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
   Report(state, f);
+  state.counters["allocs"] = AllocationsPerCall(roundTrip);
 }
 
 void BM_GetSerializedSize(benchmark::State& state, Tree tree) {
@@ -178,12 +191,14 @@ void BM_GetSerializedSize(benchmark::State& state, Tree tree) {
 
 void BM_CopyFrom(benchmark::State& state, Tree tree) {
   const Fixture& f = Get(tree);
-  for (auto _ : state) {
+  auto copyOnce = [&] {
     QuonValueSet copy;
     copy.CopyFrom(f.set);
     benchmark::DoNotOptimize(&copy);
-  }
+  };
+  for (auto _ : state) copyOnce();
   Report(state, f);
+  state.counters["allocs"] = AllocationsPerCall(copyOnce);
 }
 
 void BM_Memcpy(benchmark::State& state, Tree tree) {

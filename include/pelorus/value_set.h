@@ -19,13 +19,24 @@
 //  - Every length read from the wire is checked against the bytes that remain
 //    before it is used; sizes are computed in 64 bits and a set whose wire
 //    form would not fit a 32-bit Child size is refused by Serialize.
+//
+// Storage: a set keeps its entries in one key-ordered array, and the values it
+// builds itself (parsed ones, and those of the typed setters for a new key)
+// together with their payloads in blocks of its own arena, so a parsed tree
+// costs a few allocations instead of three per value. Values handed to
+// SetValue stay individual heap objects. Either kind is destroyed through its
+// virtual destructor, so whichever module destroys a tree runs the code of the
+// module that built each value; the arena's blocks and the entry keys come
+// from the global operator new, as every other allocation of the tree does.
+// A set may also start its arena in storage its owner provides (a stack
+// buffer of a request being handled); that block is never freed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 enum OrbValueKind : uint8_t {
   OrbValueKindNone = 0,
@@ -75,6 +86,9 @@ class QuonValueSet {
 
     // Text up to the first NUL (String kind), else empty.
     std::u16string Text() const;
+    // The same text as a view of the payload, without a copy. The payload
+    // always holds a NUL after it, so data() is a C string as well.
+    std::u16string_view TextView() const;
     QuonValueSet* Child() const {
       return kind == OrbValueKindChild ? static_cast<QuonValueSet*>(data) : nullptr;
     }
@@ -86,6 +100,10 @@ class QuonValueSet {
   };
 
   QuonValueSet();
+  // A set whose arena starts in `bytes` of caller storage (8-byte aligned),
+  // which must outlive the set: a set that lives for one call can then be
+  // filled without heap allocations. What does not fit goes to the heap.
+  QuonValueSet(void* storage, size_t bytes);
   ~QuonValueSet();
   QuonValueSet(const QuonValueSet&) = delete;
   QuonValueSet& operator=(const QuonValueSet&) = delete;
@@ -136,12 +154,38 @@ class QuonValueSet {
   uint64_t GetUInt64Value(std::string_view key) const;
   double GetDoubleValue(std::string_view key) const;
 
-  // Ordered read-only iteration (key order = byte-wise comparison).
-  using Map = std::map<std::string, OrbValue*, std::less<>>;
-  const Map& Entries() const { return *m_map; }
+  // The entries of a set, ordered by key (byte-wise comparison): a read-only
+  // sorted array of (key, value) pairs, iterated like a std::map.
+  class Map {
+   public:
+    using value_type = std::pair<std::string, OrbValue*>;
+    using const_iterator = const value_type*;
+    using iterator = const_iterator;
+    using size_type = size_t;
+
+    const_iterator begin() const { return m_entries; }
+    const_iterator end() const { return m_entries + m_size; }
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    // The entry under key, or end().
+    const_iterator find(std::string_view key) const;
+    size_t count(std::string_view key) const { return find(key) != end() ? 1 : 0; }
+    bool contains(std::string_view key) const { return find(key) != end(); }
+
+   private:
+    friend class QuonValueSet;
+    friend struct Codec;
+    value_type* m_entries = nullptr;  // in the arena of this set or of the tree it was parsed with
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+  };
+  const Map& Entries() const { return m_map; }
 
  private:
-  Map* m_map;
+  struct Block;  // one arena block (value_set.cpp)
+
+  Map m_map;
+  Block* m_arena = nullptr;  // this set's arena blocks, newest first
 };
 
 // Deep equality of two trees (kinds, keys, payloads; String compared by

@@ -162,8 +162,12 @@ HRESULT STDMETHODCALLTYPE BaseOrbPlugin::OnMessage(IOrbLibrary* caller, const ui
   // Nothing may throw back into the host: allocation failures and anything a
   // handler lets escape become a status here.
   try {
-    QuonValueSet request;
-    QuonValueSet response;
+    // The two sets of one call start their arenas on this stack, so a small
+    // request and its answer are handled without heap allocations.
+    alignas(8) unsigned char requestStorage[1024];
+    alignas(8) unsigned char responseStorage[1024];
+    QuonValueSet request(requestStorage, sizeof requestStorage);
+    QuonValueSet response(responseStorage, sizeof responseStorage);
 
     // Only the type and source bytes of a delivered header are read; a null
     // or truncated message reads as type 0 with an empty body.
@@ -211,8 +215,10 @@ HRESULT STDMETHODCALLTYPE BaseOrbPlugin::OnMessage(IOrbLibrary* caller, const ui
 
 HRESULT BaseOrbPlugin::ProcessRequest(IOrbLibrary* caller, QuonValueSet* request,
                                       QuonValueSet* response) {
-  std::u16string cmd = request->GetStringValue("Cmd");
-  Log(kOrbLogTrace, u"ProcessRequest, Cmd:%s", cmd);
+  const QuonValueSet::OrbValue* value = request->GetValue("Cmd");
+  const std::u16string_view cmd = value != nullptr ? value->TextView() : std::u16string_view();
+  // The view ends at a NUL of the payload, so its data() is the C string the log needs.
+  Log(kOrbLogTrace, u"ProcessRequest, Cmd:%s", cmd.empty() ? u"" : cmd.data());
   auto it = m_commands.find(cmd);
   if (it != m_commands.end()) {
     return it->second(caller, request, response);

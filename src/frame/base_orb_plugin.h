@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -130,7 +131,15 @@ class BaseOrbPlugin : public IOrbPlugin {
   HRESULT CopyText(const char16_t* text, OrbWChar* buffer, uint32_t* count) const;
 
  protected:
-  std::unordered_map<std::u16string, Handler> m_commands;
+  // Transparent hashing, so a request's command name is looked up as a view
+  // of its payload, without copying it into a string.
+  struct CommandNameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const {
+      return std::hash<std::u16string_view>{}(name);
+    }
+  };
+  std::unordered_map<std::u16string, Handler, CommandNameHash, std::equal_to<>> m_commands;
   const char16_t* m_name;
   GUID m_id;
   GUID m_frameworkId;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -210,6 +212,69 @@ TEST(ValueSetParse, ParsingReplacesContentAndLaterDuplicateWins) {
   EXPECT_EQ(set.Entries().begin()->first, "a");
   EXPECT_EQ(set.GetUIntValue("a"), 9u);
   EXPECT_EQ(set.GetUIntValue("k"), 2u);
+}
+
+// Keys in any order, repeated any number of times, through the parser and
+// through the setters: the set holds what a std::map fed the same sequence
+// (later value wins) holds, in its order. Payloads above the in-arena limit,
+// and sets that outgrow their first block, are among them.
+TEST(ValueSetOrder, AnyKeyOrderAndRepeatsMatchAnOrderedMap) {
+  std::mt19937 random(7);
+  for (const size_t keys : {2u, 9u, 300u}) {
+    SCOPED_TRACE(keys);
+    std::vector<std::pair<std::string, uint32_t>> sequence;
+    for (size_t i = 0; i < keys * 2; ++i)
+      sequence.emplace_back("k" + std::to_string(random() % keys), static_cast<uint32_t>(i));
+    std::map<std::string, uint32_t> model;
+    Bytes wire;
+    QuonValueSet built;
+    for (const auto& [key, value] : sequence) {
+      model[key] = value;
+      const std::string payload(value % 3 == 0 ? 2000 : 4, static_cast<char>(value));
+      wire.push_back(static_cast<uint8_t>(key.size()));
+      wire.insert(wire.end(), key.begin(), key.end());
+      const auto n = static_cast<uint32_t>(payload.size());
+      wire.insert(wire.end(), {4, uint8_t(n), uint8_t(n >> 8), 0, 0});
+      wire.insert(wire.end(), payload.begin(), payload.end());
+      built.SetBinary(key, payload.data(), n);
+    }
+    QuonValueSet parsed;
+    ASSERT_TRUE(Parse(parsed, wire));
+    for (const QuonValueSet* set : {&parsed, &built}) {
+      ASSERT_EQ(set->Count(), model.size());
+      auto it = set->Entries().begin();
+      for (const auto& [key, value] : model) {
+        EXPECT_EQ(it->first, key);
+        uint32_t size = 0;
+        const uint8_t* bytes = set->GetBinary(key, &size);
+        ASSERT_NE(bytes, nullptr);
+        EXPECT_EQ(size, value % 3 == 0 ? 2000u : 4u);
+        EXPECT_EQ(bytes[size - 1], static_cast<uint8_t>(value));
+        ++it;
+      }
+    }
+    EXPECT_EQ(Wire(parsed), Wire(built));
+  }
+}
+
+// A set that starts in caller storage works past it, and after Clear and a
+// new parse it still serialises as a set on the heap does.
+TEST(ValueSetStorage, CallerStorageOverflowsToTheHeapAndIsReused) {
+  QuonValueSet heap;
+  for (int i = 0; i < 50; ++i) heap.CreateChild("c" + std::to_string(i))->SetStringValue("s", u"x");
+  const Bytes wire = Wire(heap);
+
+  alignas(8) unsigned char storage[512];
+  QuonValueSet set(storage, sizeof storage);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 50; ++i)
+      set.CreateChild("c" + std::to_string(i))->SetStringValue("s", u"x");
+    EXPECT_EQ(Wire(set), wire);
+    set.Clear();
+    ASSERT_TRUE(Parse(set, wire));
+    EXPECT_TRUE(ValueSetsEqual(set, heap));
+    set.Clear();
+  }
 }
 
 TEST(ValueSetOwnership, ReplacingOrRefusingDestroysTheValue) {
