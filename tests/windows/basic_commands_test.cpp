@@ -12,6 +12,7 @@
 
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
+#include "machine_test_support.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ TEST(NotificationLoop, OneLoopAtMostAndStopWaitsForIt) {
 }
 
 TEST(NotificationLoop, UninitializeEndsTheLoopAndInitializeRunsAgain) {
+  machine_test::ScratchProgramFiles pluginFolder;
   PluginPtr plugin(QueryLibrary(0));
   RecordingHost host;
   host.Attach(plugin.get());

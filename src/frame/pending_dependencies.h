@@ -1,0 +1,8 @@
+// TEMPORARY: what the status commands and start-up checks use from the
+// system-information bridge and the resume watcher, until those land.
+#pragma once
+#include <atomic>
+#include "support/win32.h"
+void GetProductLine(char* buffer);
+DWORD WINAPI ThreadFunction(LPVOID);
+std::atomic<bool>& ResumeFlag();
