@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "framing.h"
+#include "landing_page_view.h"
 #include "support/win32.h"
 #include "typed_args.h"
 #include "utf.h"
@@ -246,7 +247,9 @@ int RunTour(const TourContext& c) {
       } else if (result.response.Empty()) {
         out.WriteLine("    (empty response)");
       } else {
-        std::string rendered = RenderTree(result.response, 4);
+        std::string rendered = std::strcmp(step.command, "GetOPLandingPageInfo") == 0
+                                   ? RenderLandingPage(result.response, 4)
+                                   : RenderTree(result.response, 4);
         if (!rendered.empty() && rendered.back() == '\n') rendered.pop_back();
         out.WriteLine(rendered);
       }

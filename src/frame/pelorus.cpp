@@ -33,6 +33,7 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"RequestAppService", &Pelorus::DoRequestAppService);
   RegisterCommand(u"Notify.LumenSyncChange", &Pelorus::DoLumenForward);
   RegisterCommand(u"Notify.LumenMessage", &Pelorus::DoLumenForward);
+  RegisterCommand(u"GetOPLandingPageInfo", &Pelorus::DoGetOPLandingPageInfo);
   RegisterCommand(u"CheckCKServiceRestart", &Pelorus::DoCheckCKServiceRestart);
   RegisterCommand(u"CheckCorvaneSocketServer", &Pelorus::DoCheckCorvaneSocketServer);
   RegisterCommand(u"CheckFrameworkReady", &Pelorus::DoCheckFrameworkReady);

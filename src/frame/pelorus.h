@@ -91,6 +91,9 @@ class Pelorus final : public BaseOrbPlugin,
   HRESULT DoQueryInformation(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoRequestAppService(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoLumenForward(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  // --- Commands: hardware information ---
+  HRESULT DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* request,
+                                 QuonValueSet* response);
 
   // --- Commands: status checks ---
   HRESULT DoCheckCKServiceRestart(IOrbLibrary* caller, QuonValueSet* request,

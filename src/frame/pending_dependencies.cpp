@@ -1,8 +1,5 @@
 // TEMPORARY stand-ins, removed when the real pieces are merged.
 #include "frame/pending_dependencies.h"
-void GetProductLine(char* buffer) {
-  buffer[0] = 0;
-}
 DWORD WINAPI ThreadFunction(LPVOID) {
   return 0;
 }

@@ -3,6 +3,5 @@
 #pragma once
 #include <atomic>
 #include "support/win32.h"
-void GetProductLine(char* buffer);
 DWORD WINAPI ThreadFunction(LPVOID);
 std::atomic<bool>& ResumeFlag();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frame/pelorus.h"
+#include "hwinfo/sysinfo_bridge.h"
 #include "support/diag_log.h"
 #include "support/service_utils.h"
 #include "support/signature.h"
@@ -17,9 +18,6 @@
 std::atomic<uint32_t> FeatureBits{0};
 
 namespace {
-
-// Bytes of the product-line buffer.
-constexpr size_t kProductLineBytes = 100;
 
 using GetFeaturesFn = uint32_t (*)();
 
@@ -40,14 +38,14 @@ void FormatPath(wchar_t (&path)[MAX_PATH], const wchar_t* format) {
 }  // namespace
 
 bool Pelorus::isSupportMotherboard() {
-  char productLine[kProductLineBytes] = {};
-  GetProductLine(productLine);
-  productLine[kProductLineBytes - 1] = '\0';
+  char productLine[sysinfo::kTextBytes] = {};
+  sysinfo::GetProductLine(productLine);
+  productLine[sysinfo::kTextBytes - 1] = '\0';
   std::u16string wide;
   for (const char* p = productLine; *p != 0; ++p) wide.push_back(static_cast<unsigned char>(*p));
   Log(kOrbLogInfo, u"[isSupportMotherboard] ProductLine = %s", wide);
   dump_output_time(&SLog, "[isSupportMotherboard] ProductLine = %s", productLine);
-  const bool supported = std::strcmp(productLine, "Motherboard") == 0;
+  const bool supported = sysinfo::IsMotherboardProductLine(productLine);
   Log(kOrbLogInfo, u"[isSupportMotherboard] isSupportMotherboard = %d", supported ? 1 : 0);
   dump_output_time(&SLog, "[isSupportMotherboard] isSupportMotherboard = %d", supported ? 1 : 0);
   return supported;
@@ -77,7 +75,7 @@ bool Pelorus::RunFeatureStep() {
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] GetFeatures Start");
 
   wchar_t library[MAX_PATH];
-  FormatPath(library, L"%ls\\QUON\\CORVANE KIOSK Lite Service\\Pelorus\\SysInfoProbe.dll");
+  sysinfo::LibraryPath(library);
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] before check digital sigature");
   const bool signedByMaker = IsQuonSignature(this, library);
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] After check digital sigature");

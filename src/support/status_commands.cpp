@@ -13,6 +13,7 @@
 #include "frame/pelorus.h"
 #include "frame/startup_checks.h"
 #include "frame/pending_dependencies.h"
+#include "support/decimal_text.h"
 #include "support/diag_log.h"
 #include "support/process_utils.h"
 #include "support/registry_utils.h"
@@ -172,7 +173,7 @@ HRESULT Pelorus::DoCheckFrameworkReady(IOrbLibrary*, QuonValueSet*, QuonValueSet
     if (portText.empty()) {
       LogBoth(kOrbLogInfo, u"[TesseraPluginService] No Regedit use HTTPPort : 1042");
     } else {
-      port = std::stoi(portText);
+      port = DecimalToInt(portText);
       Log(kOrbLogInfo, u"[TesseraPluginService] Regedit HTTPPort : %ls",
           AsU16Text(portText.c_str()));
       dump_output_time(&SLog, "[TesseraPluginService] Regedit HTTPPort : %ls", portText.c_str());

@@ -132,6 +132,9 @@ class RecordingHost {
     return false;
   }
 
+  // The log callback, for code that takes a (callback, context) pair of its own.
+  static OrbLogCallback LogFunction() { return &RecordingHost::OnLog; }
+
   struct Stored {
     uint32_t tag;
     std::vector<uint8_t> bytes;

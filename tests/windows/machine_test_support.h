@@ -210,31 +210,6 @@ class ScopedEnvironment {
   std::wstring m_saved;
 };
 
-// A plug-in folder of the test's own: "ProgramFiles" points at a scratch
-// folder while the object lives, so the plug-in looks for its companions in
-// <scratch>\QUON\CORVANE KIOSK Lite Service\Pelorus. By default that folder
-// holds the maker-signed system-information library double (feature word and
-// product line from PELORUS_TEST_FEATURES and PELORUS_TEST_PRODUCT_LINE,
-// unset: 0 and empty), so Initialize starts no thread and installs nothing.
-class ScratchProgramFiles {
- public:
-  explicit ScratchProgramFiles(const wchar_t* systemInformation = L"sysinfo_probe_double_quon.dll")
-      : m_environment(L"ProgramFiles", m_scratch.path().wstring()) {
-    if (systemInformation != nullptr) Place(systemInformation, L"SysInfoProbe.dll");
-  }
-  std::filesystem::path PluginFolder() const {
-    return m_scratch.path() / L"QUON" / L"CORVANE KIOSK Lite Service" / L"Pelorus";
-  }
-  // Copies a file built into machine_files into the plug-in folder.
-  std::filesystem::path Place(const wchar_t* built, const wchar_t* name) const {
-    return m_scratch.Place(BuiltFile(built), name, L"QUON\\CORVANE KIOSK Lite Service\\Pelorus");
-  }
-
- private:
-  ScratchFolder m_scratch;
-  ScopedEnvironment m_environment;
-};
-
 }  // namespace machine_test
 
 namespace machine_test {

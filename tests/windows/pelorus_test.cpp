@@ -11,7 +11,7 @@
 #include "../common/orb_vtables.h"
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
-#include "machine_test_support.h"
+#include "hwinfo_machine.h"
 #include "support/diag_log.h"
 #include "support/platform_seams.h"
 
@@ -160,7 +160,11 @@ TEST(PelorusObject, UnknownCommandThroughOnMessage) {
 }
 
 TEST(PelorusLifecycle, InitializeAndUninitializeLogTheirSteps) {
-  machine_test::ScratchProgramFiles pluginFolder;  // feature word 0, no product line
+  // A plug-in folder whose system-information library asks for no watcher
+  // thread and is not a mainboard's: Initialize installs nothing.
+  HwMachine pluginFolder;
+  pluginFolder.Place(L"SysInfoProbe.dll");
+  pluginFolder.Profile("[SysInfoProbe]\nFeatures=0\nProductLine=Desktop\n");
   for (uint32_t session : {0u, 1u, 2u}) {
     PluginPtr plugin = Create(session);
     RecordingHost host;
@@ -198,7 +202,9 @@ TEST(PelorusLifecycle, InitializeAndUninitializeLogTheirSteps) {
 }
 
 TEST(PelorusLifecycle, WorksWithoutAnyCallback) {
-  machine_test::ScratchProgramFiles pluginFolder;
+  HwMachine pluginFolder;
+  pluginFolder.Place(L"SysInfoProbe.dll");
+  pluginFolder.Profile("[SysInfoProbe]\nFeatures=0\nProductLine=Desktop\n");
   PluginPtr plugin = Create(1);
   EXPECT_EQ(plugin->Initialize(), 0);
   EXPECT_EQ(plugin->Uninitialize(), 0);

@@ -12,13 +12,22 @@
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
 #include "frame/startup_checks.h"
+#include "hwinfo_machine.h"
 #include "machine_test_support.h"
 
 namespace {
 
 using machine_test::LogCapture;
-using machine_test::ScopedEnvironment;
-using machine_test::ScratchProgramFiles;
+
+// A plug-in folder with the signed system-information stand-in reporting
+// `features` and `productLine`.
+struct ProbeFolder : HwMachine {
+  explicit ProbeFolder(const char* features, const char* productLine = "Desktop") {
+    Place(L"SysInfoProbe.dll");
+    Profile(std::string("[SysInfoProbe]\nFeatures=") + features + "\nProductLine=" + productLine +
+            "\n");
+  }
+};
 
 struct PluginDeleter {
   void operator()(IOrbPlugin* p) const { p->Release(); }
@@ -59,10 +68,9 @@ struct Started {
 
 TEST(FeatureStep, ARefusedLibraryFailsInitializeAndThePluginStillServes) {
   for (const wchar_t* library :
-       {static_cast<const wchar_t*>(nullptr), L"sysinfo_probe_double.dll"}) {
-    ScratchProgramFiles folder(nullptr);
+       {static_cast<const wchar_t*>(nullptr), L"no_features_library.dll"}) {
+    HwMachine folder;
     if (library != nullptr) folder.Place(library, L"SysInfoProbe.dll");  // unsigned
-    ScopedEnvironment features(L"PELORUS_TEST_FEATURES", L"1");
     FeatureBits = 0x30;
     const size_t threads = ThreadsOfThisProcess();
     Started s(0);
@@ -84,7 +92,8 @@ TEST(FeatureStep, ARefusedLibraryFailsInitializeAndThePluginStillServes) {
 }
 
 TEST(FeatureStep, ALibraryWithoutGetFeaturesLeavesTheWordAlone) {
-  ScratchProgramFiles folder(L"sysinfo_probe_no_features_quon.dll");
+  HwMachine folder;
+  folder.Place(L"no_features_library_quon.dll", L"SysInfoProbe.dll");
   FeatureBits = 0x30;
   Started s(0);
   EXPECT_EQ(s.status, 0);
@@ -94,8 +103,7 @@ TEST(FeatureStep, ALibraryWithoutGetFeaturesLeavesTheWordAlone) {
 }
 
 TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoThread) {
-  ScratchProgramFiles folder;
-  ScopedEnvironment features(L"PELORUS_TEST_FEATURES", L"6");
+  ProbeFolder folder("6");
   const size_t threads = ThreadsOfThisProcess();
   Started s(0);
   EXPECT_EQ(s.status, 0);
@@ -121,18 +129,17 @@ TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoThread) {
 TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
   const struct {
     uint32_t session;
-    const wchar_t* productLine;
+    const char* productLine;
     bool mainboard;  // the mainboard test ran and said yes
     bool tested;     // the mainboard test ran
   } cases[] = {
-      {0, L"Motherboard", false, false}, {2, L"Motherboard", false, false},
-      {1, L"motherboard", false, true},  {1, L"Motherboard ", false, true},
-      {1, L"Motherboard", true, true},
+      {0, "Motherboard", false, false}, {2, "Motherboard", false, false},
+      {1, "motherboard", false, true},  {1, "Motherboard1", false, true},
+      {1, "Motherboard", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "session " << c.session);
-    ScratchProgramFiles folder;  // no setup program in it
-    ScopedEnvironment productLine(L"PELORUS_TEST_PRODUCT_LINE", c.productLine);
+    ProbeFolder folder("0", c.productLine);  // no setup program in it
     Started s(c.session);
     EXPECT_EQ(s.status, 0);
     EXPECT_EQ(s.HostLoggedPrefix(u"[isSupportMotherboard] ProductLine = "), c.tested);
@@ -158,10 +165,9 @@ TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
 using UserSessionSetup = machine_test::FanServiceMachineTest;
 
 TEST_F(UserSessionSetup, ASignedSetupProgramInstallsTheServices) {
-  ScratchProgramFiles folder;
-  folder.Place(L"SetupQuonServices.exe", L"SetupQuonServices.exe");
-  folder.Place(L"QuonFanControlService.exe", L"QuonFanControlService.exe");
-  ScopedEnvironment productLine(L"PELORUS_TEST_PRODUCT_LINE", L"Motherboard");
+  ProbeFolder folder("0", "Motherboard");
+  folder.Place(L"SetupQuonServices.exe");
+  folder.Place(L"QuonFanControlService.exe");
   Started s(1);
   EXPECT_EQ(s.status, 0);
   EXPECT_TRUE(

@@ -1,0 +1,109 @@
+// "GetOPLandingPageInfo" in-process: routing by dllType, the signature check
+// per back end, and the HMSP service gate. Each case runs in a process of its
+// own (the back ends keep process-wide state).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "../common/recording_host.h"
+#include "frame/pelorus.h"
+#include "hwinfo_machine.h"
+
+namespace {
+
+struct Landing {
+  HwMachine machine;
+  RecordingHost host;
+  IOrbPlugin* plugin = QueryLibrary(0);
+  Landing() { host.Attach(plugin); }
+  ~Landing() { plugin->Release(); }
+
+  HRESULT Call(QuonValueSet& request, QuonValueSet* response) {
+    request.SetStringValue("Cmd", std::u16string(u"GetOPLandingPageInfo"));
+    std::vector<uint8_t> message = FrameMessage(kOrbMessageRequest, kOrbEndpointClients, request);
+    uint8_t* reply = nullptr;
+    uint64_t length = 0;
+    const HRESULT status = plugin->OnMessage(
+        nullptr, message.data(), static_cast<uint32_t>(message.size()), &reply, &length);
+    response->Clear();
+    if (length != 0) response->Deserialize(reply, &length);
+    std::free(reply);
+    return status;
+  }
+  HRESULT Call(int32_t dllType, const char16_t* dataType, QuonValueSet* response) {
+    QuonValueSet request;
+    request.SetValue("dllType", new QuonValueSet::OrbValue(dllType));
+    request.SetStringValue("dataType", std::u16string(dataType));
+    return Call(request, response);
+  }
+  bool Logged(const std::u16string& prefix) const {
+    for (const RecordedLog& l : host.logs()) {
+      if (l.level == kOrbLogError && l.text.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+};
+
+TEST(LandingPage, EachBackEndRefusesAMissingOrStrangerSignedLibrary) {
+  Landing landing;
+  landing.machine.Place(L"cpuidsdk64_other.dll", L"cpuidsdk64.dll");
+  const struct {
+    int32_t dllType;
+    const char16_t* line;
+  } cases[] = {
+      {0, u"[PELORUS][DoGetOPLandingPageInfo] HMSP IsQuonSignature ERROR"},
+      {1,
+       u"[PELORUS][DoGetOPLandingPageInfo] [Cpuz] GetSignatureInfo ERROR,signature = Halvard "
+       u"Instruments Ltd., serialNumber = "},
+      {2, u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll IsQuonSignature ERROR"},
+      {3, u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll IsQuonSignature ERROR"},
+      {4, u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll IsQuonSignature ERROR"},
+  };
+  for (const auto& c : cases) {
+    QuonValueSet response;
+    EXPECT_EQ(landing.Call(c.dllType, u"All", &response), 1) << c.dllType;
+    EXPECT_TRUE(response.Empty()) << c.dllType;
+    EXPECT_TRUE(landing.Logged(c.line)) << c.dllType;
+  }
+  // The SDK refusal names the signer, serial number and signing time.
+  bool detailed = false;
+  for (const RecordedLog& l : landing.host.logs()) {
+    detailed |= l.text.find(u"serialNumber = ") != std::u16string::npos &&
+                l.text.find(u"serialNumber = ,") == std::u16string::npos;
+  }
+  EXPECT_TRUE(detailed);
+
+  // Another dllType reads nothing; a dllType of another kind counts as 0 (HMSP).
+  QuonValueSet response;
+  EXPECT_EQ(landing.Call(7, u"All", &response), 0);
+  EXPECT_TRUE(response.Empty());
+  QuonValueSet request;
+  request.SetStringValue("dllType", std::u16string(u"2"));
+  EXPECT_EQ(landing.Call(request, &response), 1);
+  EXPECT_TRUE(landing.Logged(u"[PELORUS][DoGetOPLandingPageInfo] HMSP IsQuonSignature ERROR"));
+}
+
+TEST(LandingPage, HmspNeedsItsServiceAndAKnownDataType) {
+  Landing landing;
+  landing.machine.Place(L"hmcore_x64.dll");
+  landing.machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP");
+  landing.machine.Profile("[Hmsp]\nTemperature=CPU,41\n");
+  {
+    StoppedHmspService stopped;
+    QuonValueSet response;
+    EXPECT_EQ(landing.Call(0, u"Temperatue", &response), 1);
+    EXPECT_TRUE(response.Empty());
+    EXPECT_TRUE(
+        landing.Logged(u"[PELORUS][DoGetOPLandingPageInfo]  [HMSP], Hmsp is NOT running..."));
+    // The failed check issued the start; a later request finds it running.
+    ASSERT_TRUE(WaitForState(L"hbComSvc", SERVICE_RUNNING));
+  }
+  QuonValueSet response;
+  ASSERT_EQ(landing.Call(0, u"Temperatue", &response), 0);
+  EXPECT_EQ(response.GetChild("Temperatue")->GetChild("Temperatue")->GetIntValue("realCount"), 1);
+  QuonValueSet misspelt;
+  EXPECT_EQ(landing.Call(0, u"Temperature", &misspelt), 0);
+  EXPECT_TRUE(misspelt.Empty());
+}
+
+}  // namespace
