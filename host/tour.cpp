@@ -39,6 +39,9 @@ const std::vector<Section>& Sections() {
             "the client's version from its configuration file",
             {"ConfigInfo.device=Device", "ConfigInfo.foldername=CorvaneKiosk",
              "ConfigInfo.key=UWPVersion"}},
+           {"PrivacyPolicyStatus",
+            "the client's privacy-policy state, recorded in the host log only",
+            {"Agree=true", "Read=true"}},
        }},
       {"Status checks",
        {
@@ -72,7 +75,10 @@ const std::vector<Section>& Sections() {
            {"GetPowerSavingInfo", "the power-saving information", {}},
            {"GetPPTLimit", "the package power limit in watts", {}},
            {"GetBiosPPTFlag", "whether the firmware's power limit is manual", {}},
-           {"GetActivePowerPlan", "the active Windows power plan", {}},
+       }},
+      {"Power plan",
+       {
+           {"GetActivePowerPlan", "the active Windows power scheme's GUID", {}},
        }},
       {"Fans",
        {
@@ -99,7 +105,6 @@ constexpr const char* kActingCommands[] = {
     "RequestAppService",
     "Notify.LumenSyncChange",
     "Notify.LumenMessage",
-    "PrivacyPolicyStatus",
     "CheckCorvaneSocketServer",
     "SetFanSpeed",
     "DoAiControl",

@@ -119,6 +119,18 @@ class Pelorus final : public BaseOrbPlugin,
   // A fixed ASCII line to the host log (at `level`) and to the diagnostic log.
   void LogBoth(uint32_t level, const char16_t* text) const;
 
+  // --- Commands: client information (support/client_info_commands.cpp) ---
+  HRESULT DoTestSQDBServer(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoPrivacyPolicyStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetUWPVersionByAppService(IOrbLibrary* caller, QuonValueSet* request,
+                                      QuonValueSet* response);
+  HRESULT DoGetConfigUWPVersion(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
+  // --- Commands: power plans (firmware/power_plans.cpp) ---
+  HRESULT DoOpenPowerOptionPage(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetActivePowerPlan(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoSetPowerStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
   static DWORD WINAPI NotificationLoop(LPVOID plugin);
   static DWORD WINAPI AppServiceLoop(LPVOID plugin);
   // Starts a loop thread unless one still runs; called under the loop's lock.

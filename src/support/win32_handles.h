@@ -5,6 +5,7 @@
 
 #include "support/win32.h"
 
+#include <userenv.h>
 #include <wincrypt.h>
 
 #include <utility>
@@ -97,6 +98,12 @@ struct CertContextTraits {
   static void Close(type h) { CertFreeCertificateContext(h); }
 };
 
+struct EnvironmentBlockTraits {
+  using type = LPVOID;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { DestroyEnvironmentBlock(h); }
+};
+
 using unique_handle = UniqueHandle<KernelHandleTraits>;  // threads, processes, events, mutexes
 using unique_hfile = UniqueHandle<FileHandleTraits>;     // CreateFile, snapshots
 using unique_hfind = UniqueHandle<FindHandleTraits>;     // FindFirstFile
@@ -106,7 +113,8 @@ using unique_hlocal = UniqueHandle<LocalMemTraits>;
 using unique_schandle = UniqueHandle<ServiceHandleTraits>;  // service manager and services
 using unique_hcertstore = UniqueHandle<CertStoreTraits>;
 using unique_hcryptmsg = UniqueHandle<CryptMsgTraits>;
-using unique_cert_context = UniqueHandle<CertContextTraits>;  // PCCERT_CONTEXT
+using unique_cert_context = UniqueHandle<CertContextTraits>;            // PCCERT_CONTEXT
+using unique_environment_block = UniqueHandle<EnvironmentBlockTraits>;  // CreateEnvironmentBlock
 
 // A critical section owned for the object's lifetime, with a scoped lock.
 class CriticalSection {

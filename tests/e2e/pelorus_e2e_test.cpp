@@ -160,5 +160,23 @@ TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 }
 
+// The Wine machine's own answers: the front end's config.ini installed by
+// provisioning, and the active scheme through orbhost's powrprof.dll stand-in.
+TEST_F(OrbhostWithPelorus, ClientVersionAndPowerPlanComeFromTheMachine) {
+  const RunResult config =
+      Run({L"call", L"GetConfigUWPVersion", L"ConfigInfo.device=Device",
+           L"ConfigInfo.foldername=CorvaneKiosk", L"ConfigInfo.key=UWPVersion"});
+  EXPECT_EQ(config.exitCode, 0u) << config.err;
+  EXPECT_EQ(config.Answer()["response"], Json({{"UWPVersion", "3.2.0.0"}}));
+
+  const RunResult plan = Run({L"call", L"GetActivePowerPlan"});
+  EXPECT_EQ(plan.exitCode, 0u) << plan.err;
+  const std::string active = plan.Answer()["response"].value("active_plan", "");
+  EXPECT_TRUE(active == "381B4222-F694-41F0-9685-FF5BB260DF2E" ||
+              active == "A1841308-3541-4FAB-BC81-F71556F20B4A" ||
+              active == "8C5E7FDA-E8BF-4A96-9A85-A6E23A8C635C")
+      << active;
+}
+
 }  // namespace
 }  // namespace orbhost::test

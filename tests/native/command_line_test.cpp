@@ -51,6 +51,7 @@ TEST(GuidText, UpperCaseRegistryForm) {
   // Leading zeros kept in every group; Data4 split after its second byte.
   GUID small = {0x1, 0x2, 0xa, {0x0, 0xb, 0xc, 0x0, 0x0, 0x0, 0x0, 0xff}};
   EXPECT_EQ(GuidText(small), u"{00000001-0002-000A-000B-0C00000000FF}");
+  EXPECT_EQ(GuidPlainText(small), "00000001-0002-000A-000B-0C00000000FF");
 }
 
 TEST(UninstallPaths, UpdateClientKeyAndServiceExecutable) {
