@@ -155,6 +155,7 @@ Events:
   lumen-message ACTION [name=value ...]                       rls-message CODE TEXT
   collect-diagnostics FOLDER     service-message ID SUBCODE [key[:Kind]=value ...]
   notification [SOURCE] [key[:Kind]=value ...]   (an 0xE4 message; SOURCE 2 or 4, default 2)
+  suspend                        (to the resume watcher's window; --wait lets it re-apply)
 )";
 }
 

@@ -149,6 +149,27 @@ const std::map<std::string, Deliver>& Events() {
          c.session.serviceMessages()->OnServiceMessage(id, subCode, &data);
          return true;
        }},
+      {"suspend",
+       [](EventCall& c) {
+         if (!c.args.empty()) return false;
+         // The plug-in's resume watcher creates its hidden window on its own
+         // thread some time after Initialize started it.
+         HWND window = nullptr;
+         for (int i = 0; i < 100 && window == nullptr; ++i) {
+           window = FindWindowW(L"PowerSavingCard", nullptr);
+           if (window == nullptr) Sleep(50);
+         }
+         if (window == nullptr) {
+           c.error = "the plug-in has no resume watcher window (class \"PowerSavingCard\")";
+           return false;
+         }
+         SendMessageW(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+         // A sent message is handled inside the watcher's GetMessageW, which
+         // does not return for it; the posted one makes its loop come back
+         // and re-apply the saved state.
+         PostMessageW(window, WM_NULL, 0, 0);
+         return true;
+       }},
       {"notification",
        [](EventCall& c) {
          size_t first = 0;

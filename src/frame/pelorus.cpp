@@ -42,6 +42,14 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"CheckCorvaneSocketServer", &Pelorus::DoCheckCorvaneSocketServer);
   RegisterCommand(u"CheckFrameworkReady", &Pelorus::DoCheckFrameworkReady);
   RegisterCommand(u"CheckSystemResume", &Pelorus::DoCheckSystemResume);
+  RegisterCommand(u"GetPowerSavingInfo", &Pelorus::DoGetPowerSavingInfo);
+  RegisterCommand(u"GetPPTLimit", &Pelorus::DoGetPPTLimit);
+  RegisterCommand(u"SetPPTLimit", &Pelorus::DoSetPPTLimit);
+  RegisterCommand(u"SaveCpuPowerSavingSettings", &Pelorus::DoSaveCpuPowerSavingSettings);
+  RegisterCommand(u"PowerSavingPPTCtrl", &Pelorus::DoPowerSavingPPTCtrl);
+  RegisterCommand(u"GetBiosPPTFlag", &Pelorus::DoGetBiosPPTFlag);
+  RegisterCommand(u"GetCpuFlag", &Pelorus::DoGetCpuFlag);
+  RegisterCommand(u"GetCpuVendor", &Pelorus::DoGetCpuVendor);
   RegisterCommand(u"OpenPowerOptionPage", &Pelorus::DoOpenPowerOptionPage);
   RegisterCommand(u"GetActivePowerPlan", &Pelorus::DoGetActivePowerPlan);
   RegisterCommand(u"SetPowerStatus", &Pelorus::DoSetPowerStatus);

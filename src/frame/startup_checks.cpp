@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "firmware/power_saving.h"
 #include "frame/pelorus.h"
 #include "hwinfo/sysinfo_bridge.h"
 #include "support/diag_log.h"
 #include "support/service_utils.h"
 #include "support/signature.h"
-#include "frame/pending_dependencies.h"
 
 std::atomic<uint32_t> FeatureBits{0};
 
@@ -109,9 +109,7 @@ bool Pelorus::RunFeatureStep() {
   if ((features & 1u) != 0) {
     LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] before ThreadFunction....");
     // The watcher runs until the process ends; its handle is not kept.
-    if (HANDLE thread = CreateThread(nullptr, 0, &ThreadFunction, nullptr, 0, nullptr)) {
-      CloseHandle(thread);
-    }
+    StartResumeWatcher();
     LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] after ThreadFunction....");
   }
   return true;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "firmware/power_saving.h"
 #include "frame/pelorus.h"
 #include "frame/startup_checks.h"
-#include "frame/pending_dependencies.h"
 #include "support/decimal_text.h"
 #include "support/diag_log.h"
 #include "support/process_utils.h"
@@ -201,7 +201,7 @@ HRESULT Pelorus::DoCheckFrameworkReady(IOrbLibrary*, QuonValueSet*, QuonValueSet
 HRESULT Pelorus::DoCheckSystemResume(IOrbLibrary*, QuonValueSet*, QuonValueSet* response) {
   Log(kOrbLogTrace, u"[DoCheckSystemResume] star");
   // A suspend reported between the read and the clear merges with this one.
-  const bool resumed = ResumeFlag().exchange(false);
+  const bool resumed = TakeResumeFlag();
   LogBoth(kOrbLogInfo,
           resumed ? u"[DoCheckSystemResume] Resume: TRUE" : u"[DoCheckSystemResume] Resume: FALSE");
   response->SetValue("check_SystemResume", new OrbValue(resumed));

@@ -126,6 +126,38 @@ TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoThread) {
   EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] getFeatures is 6"));
 }
 
+// The resume watchers' windows of this process, once `expected` of them
+// appeared (each watcher thread makes one), or after 10 s.
+size_t WatcherWindows(size_t expected) {
+  size_t count = 0;
+  for (int i = 0; i < 100; ++i, Sleep(100)) {
+    count = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PowerSavingCard", nullptr));) {
+      DWORD process = 0;
+      GetWindowThreadProcessId(w, &process);
+      if (process == GetCurrentProcessId()) ++count;
+    }
+    if (count >= expected) break;
+  }
+  return count;
+}
+
+TEST(FeatureStep, BitZeroStartsOneWatcherPerFeatureStep) {
+  ProbeFolder folder("1");
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] before ThreadFunction...."));
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] after ThreadFunction...."));
+  EXPECT_EQ(WatcherWindows(1), 1u);
+  // A second Initialize has no feature step; one after Uninitialize has.
+  EXPECT_EQ(s.plugin->Initialize(), 0);
+  Sleep(500);
+  EXPECT_EQ(WatcherWindows(1), 1u);
+  EXPECT_EQ(s.plugin->Uninitialize(), 0);
+  EXPECT_EQ(s.plugin->Initialize(), 0);
+  EXPECT_EQ(WatcherWindows(2), 2u);
+}
+
 // --- The user-session check --------------------------------------------------------------
 
 TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
@@ -146,8 +178,8 @@ TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
     EXPECT_EQ(s.status, 0);
     EXPECT_EQ(s.HostLoggedPrefix(u"[isSupportMotherboard] ProductLine = "), c.tested);
     if (c.tested) {
-      EXPECT_TRUE(s.diag.Contains(std::string("[isSupportMotherboard] ProductLine = ") +
-                                  c.productLine));
+      EXPECT_TRUE(
+          s.diag.Contains(std::string("[isSupportMotherboard] ProductLine = ") + c.productLine));
       EXPECT_TRUE(s.diag.Contains(std::string("[isSupportMotherboard] isSupportMotherboard = ") +
                                   (c.mainboard ? "1" : "0")));
     }

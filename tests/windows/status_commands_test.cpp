@@ -16,8 +16,9 @@
 
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
-#include "frame/pending_dependencies.h"
+#include "firmware/power_saving.h"
 #include "frame/startup_checks.h"
+#include "hwinfo_machine.h"
 #include "machine_test_support.h"
 
 namespace {
@@ -207,27 +208,36 @@ TEST_F(FrameworkReady, APortTextThatIsNoNumberGivesNoResult) {
 
 // --- Flags and the feature word --------------------------------------------------------------
 
+// A suspend as the resume watcher's window receives it (its settings file in
+// a scratch folder).
+void Suspend() {
+  WndProc(nullptr, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+}
+void Restart() {
+  m_bInitializedFlag = true;
+}
+
 TEST_F(StatusCommands, FlagsAreReportedOnceThenCleared) {
+  HwMachine folder;
   const struct {
     const char* command;
     const char* key;
-    std::atomic<bool>* flag;
+    void (*event)();
     const char16_t* trueLog;
     const char16_t* falseLog;
   } cases[] = {
-      {"CheckSystemResume", "check_SystemResume", &ResumeFlag(),
-       u"[DoCheckSystemResume] Resume: TRUE", u"[DoCheckSystemResume] Resume: FALSE"},
-      {"CheckCKServiceRestart", "check_CkServiceRestart", &m_bInitializedFlag,
+      {"CheckSystemResume", "check_SystemResume", &Suspend, u"[DoCheckSystemResume] Resume: TRUE",
+       u"[DoCheckSystemResume] Resume: FALSE"},
+      {"CheckCKServiceRestart", "check_CkServiceRestart", &Restart,
        u"[DoCheckCKServiceRestart] m_bInitializedFlag = TRUE",
        u"[DoCheckCKServiceRestart] m_bInitializedFlag = FALSE"},
   };
   for (const auto& c : cases) {
-    *c.flag = true;
+    c.event();
     QuonValueSet response;
     EXPECT_EQ(Call(c.command, &response), 0);
     EXPECT_TRUE(response.GetBoolValue(c.key)) << c.command;
     EXPECT_TRUE(Logged(c.trueLog));
-    EXPECT_FALSE(c.flag->load());
     EXPECT_EQ(Call(c.command, &response), 0);
     ASSERT_TRUE(response.Contains(c.key));
     EXPECT_FALSE(response.GetBoolValue(c.key)) << c.command;
