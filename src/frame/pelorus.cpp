@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "support/diag_log.h"
 #include "support/platform_seams.h"
 
 std::atomic<bool> m_bInitializedFlag{false};
@@ -37,6 +38,10 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"GetUWPVersionByAppService", &Pelorus::DoGetUWPVersionByAppService);
   RegisterCommand(u"GetConfigUWPVersion", &Pelorus::DoGetConfigUWPVersion);
   RegisterCommand(u"GetOPLandingPageInfo", &Pelorus::DoGetOPLandingPageInfo);
+  RegisterCommand(u"CheckCKServiceRestart", &Pelorus::DoCheckCKServiceRestart);
+  RegisterCommand(u"CheckCorvaneSocketServer", &Pelorus::DoCheckCorvaneSocketServer);
+  RegisterCommand(u"CheckFrameworkReady", &Pelorus::DoCheckFrameworkReady);
+  RegisterCommand(u"CheckSystemResume", &Pelorus::DoCheckSystemResume);
   RegisterCommand(u"GetPowerSavingInfo", &Pelorus::DoGetPowerSavingInfo);
   RegisterCommand(u"GetPPTLimit", &Pelorus::DoGetPPTLimit);
   RegisterCommand(u"SetPPTLimit", &Pelorus::DoSetPPTLimit);
@@ -48,6 +53,10 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"OpenPowerOptionPage", &Pelorus::DoOpenPowerOptionPage);
   RegisterCommand(u"GetActivePowerPlan", &Pelorus::DoGetActivePowerPlan);
   RegisterCommand(u"SetPowerStatus", &Pelorus::DoSetPowerStatus);
+  RegisterCommand(u"GetFeatures", &Pelorus::DoGetFeatures);
+  RegisterCommand(u"GetHTMLSupport", &Pelorus::DoGetHTMLSupport);
+  RegisterCommand(u"CheckDebugMode", &Pelorus::DoCheckDebugMode);
+  RegisterCommand(u"GetType40Info", &Pelorus::DoGetType40Info);
 }
 
 // The locks and the base are released; loop threads are neither stopped nor
@@ -115,20 +124,21 @@ uint32_t STDMETHODCALLTYPE Pelorus::ReservedQuery6() {
 HRESULT STDMETHODCALLTYPE Pelorus::Initialize() {
   try {
     Log(kOrbLogTrace, u"[PELORUS][Initialize] ===========  star ==================   ");
+    dump_output_time(&SLog, "[PELORUS][Initialize] star initial");
     Log(kOrbLogInfo, u"[PELORUS][Initialize] m_inUserSession = %d", m_inUserSession);
 
-    // The user-session start-up check (mainboard test, then the service setup
-    // program) runs here, in the instance with m_inUserSession == 1 only; it
-    // arrives with the start-up checks.
+    // Only the instance in the user's session installs the services.
+    if (m_inUserSession == 1) CheckUserSession();
 
+    // Once per Initialize/Uninitialize cycle; a refused system-information
+    // library ends Initialize here, and the plug-in keeps serving.
     if (m_initialized == 0) {
       m_initialized = 1;
       m_bInitializedFlag = true;
-      // The feature step (feature word, resume watcher) runs here once per
-      // Initialize/Uninitialize cycle; it arrives with the start-up checks, and
-      // a refused system-information library will make Initialize return 1.
+      if (!RunFeatureStep()) return 1;
     }
 
+    dump_output_time(&SLog, "[PELORUS][Initialize] END initial");
     Log(kOrbLogTrace, u"[PELORUS][Initialize] ===========  END initial ==================   ");
     return 0;
   } catch (const std::exception& e) {

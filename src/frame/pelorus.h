@@ -97,6 +97,30 @@ class Pelorus final : public BaseOrbPlugin,
   HRESULT DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* request,
                                  QuonValueSet* response);
 
+  // --- Commands: status checks ---
+  HRESULT DoCheckCKServiceRestart(IOrbLibrary* caller, QuonValueSet* request,
+                                  QuonValueSet* response);
+  HRESULT DoCheckCorvaneSocketServer(IOrbLibrary* caller, QuonValueSet* request,
+                                     QuonValueSet* response);
+  HRESULT DoCheckFrameworkReady(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoCheckSystemResume(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetFeatures(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetHTMLSupport(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoCheckDebugMode(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetType40Info(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
+  // --- Start-up checks of Initialize (startup_checks.cpp) ---
+  // True when the system-information library's product line is "Motherboard".
+  bool isSupportMotherboard();
+  // On a mainboard machine: verifies and runs the service setup program.
+  void CheckUserSession();
+  // Reads the feature word and starts the resume watcher when bit 0 is set;
+  // false when the system-information library is missing or not the maker's.
+  bool RunFeatureStep();
+
+  // A fixed ASCII line to the host log (at `level`) and to the diagnostic log.
+  void LogBoth(uint32_t level, const char16_t* text) const;
+
   // --- Commands: client information (support/client_info_commands.cpp) ---
   HRESULT DoTestSQDBServer(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoPrivacyPolicyStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);

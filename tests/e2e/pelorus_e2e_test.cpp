@@ -199,6 +199,36 @@ TEST_F(PelorusOnTheMachine, UserSessionInstanceIsEndpointFour) {
   EXPECT_EQ(broadcasts[0]["destination"], 1);
 }
 
+TEST_F(OrbhostWithPelorus, StatusChecksAnswerWithTheirKinds) {
+  // One load: the restart flag that Initialize set is reported once.
+  RunOptions options;
+  options.input =
+      "{\"Cmd\": \"CheckCKServiceRestart\"}\n"
+      "{\"Cmd\": \"CheckCKServiceRestart\"}\n"
+      "{\"Cmd\": \"CheckSystemResume\"}\n"
+      "{\"Cmd\": \"GetFeatures\"}\n"
+      "{\"Cmd\": \"GetType40Info\", \"Type40\": {\"Info\": \"features\"}}\n"
+      "{\"Cmd\": \"GetHTMLSupport\", \"HTMLInfo\": {\"CorvaneHttp\": \"Pelorus\"}}\n"
+      "{\"Cmd\": \"CheckFrameworkReady\"}\n";
+  const RunResult r = Run({L"shell", L"--typed"}, options);
+  EXPECT_EQ(r.exitCode, 0u) << r.err;
+  std::vector<Json> answers;
+  for (const Json& line : r.JsonLines())
+    if (!line.contains("event")) answers.push_back(line);
+  ASSERT_EQ(answers.size(), 7u) << r.out;
+  for (const Json& answer : answers) EXPECT_EQ(answer["status"], "0x00000000") << answer.dump();
+  EXPECT_EQ(answers[0]["response"], Json({{"check_CkServiceRestart:Bool", true}}));
+  EXPECT_EQ(answers[1]["response"], Json({{"check_CkServiceRestart:Bool", false}}));
+  EXPECT_EQ(answers[2]["response"], Json({{"check_SystemResume:Bool", false}}));
+  // The machine's system-information library reports feature word 1.
+  EXPECT_EQ(answers[3]["response"], Json({{"features:Int", 1}}));
+  EXPECT_EQ(answers[4]["response"], Json({{"features:Int", 1}}));
+  // The machine's HTTP front end of the device "Pelorus" (a counted terminator may follow).
+  EXPECT_EQ(answers[5]["response"].value("IsHTTPSupported:String", "").rfind("true", 0), 0u)
+      << answers[5].dump();
+  EXPECT_TRUE(answers[6]["response"].contains("result:Bool")) << answers[6].dump();
+}
+
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
   const RunResult r = Run({L"tour"});
   EXPECT_EQ(r.exitCode, 0u) << r.err;

@@ -12,6 +12,7 @@
 
 #include "../common/recording_host.h"
 #include "frame/pelorus.h"
+#include "hwinfo_machine.h"
 
 namespace {
 
@@ -89,6 +90,9 @@ TEST(NotificationLoop, OneLoopAtMostAndStopWaitsForIt) {
 }
 
 TEST(NotificationLoop, UninitializeEndsTheLoopAndInitializeRunsAgain) {
+  HwMachine pluginFolder;
+  pluginFolder.Place(L"SysInfoProbe.dll");
+  pluginFolder.Profile("[SysInfoProbe]\nFeatures=0\nProductLine=Desktop\n");
   PluginPtr plugin(QueryLibrary(0));
   RecordingHost host;
   host.Attach(plugin.get());

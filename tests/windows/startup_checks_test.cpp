@@ -1,0 +1,216 @@
+// The start-up checks of Initialize under Wine, each case with a plug-in
+// folder of its own: the feature step against a system-information library
+// that is missing, unsigned, without "GetFeatures" or reporting a feature
+// word; the user-session check by session value and product line.
+#include <gtest/gtest.h>
+
+#include "support/win32.h"
+
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "../common/recording_host.h"
+#include "frame/pelorus.h"
+#include "frame/startup_checks.h"
+#include "hwinfo_machine.h"
+#include "machine_test_support.h"
+
+namespace {
+
+using machine_test::LogCapture;
+
+// A plug-in folder with the signed system-information stand-in reporting
+// `features` and `productLine`.
+struct ProbeFolder : HwMachine {
+  explicit ProbeFolder(const char* features, const char* productLine = "Desktop") {
+    Place(L"SysInfoProbe.dll");
+    Profile(std::string("[SysInfoProbe]\nFeatures=") + features + "\nProductLine=" + productLine +
+            "\n");
+  }
+};
+
+struct PluginDeleter {
+  void operator()(IOrbPlugin* p) const { p->Release(); }
+};
+using PluginPtr = std::unique_ptr<IOrbPlugin, PluginDeleter>;
+
+size_t ThreadsOfThisProcess() {
+  unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  size_t count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  return count;
+}
+
+// One Initialize of a fresh plug-in object, with both logs recorded.
+struct Started {
+  explicit Started(uint32_t session) : plugin(QueryLibrary(session)) {
+    host.Attach(plugin.get());
+    status = plugin->Initialize();
+  }
+  ~Started() { plugin->Uninitialize(); }
+  bool HostLogged(uint32_t level, const char16_t* text) const { return host.HasLog(level, text); }
+  bool HostLoggedPrefix(const std::u16string& prefix) const {
+    for (const RecordedLog& log : host.logs())
+      if (log.text.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+
+  LogCapture diag;  // before the plug-in, so it sees every line
+  PluginPtr plugin;
+  RecordingHost host;
+  HRESULT status = 0;
+};
+
+TEST(FeatureStep, ARefusedLibraryFailsInitializeAndThePluginStillServes) {
+  for (const wchar_t* library :
+       {static_cast<const wchar_t*>(nullptr), L"no_features_library.dll"}) {
+    HwMachine folder;
+    if (library != nullptr) folder.Place(library, L"SysInfoProbe.dll");  // unsigned
+    FeatureBits = 0x30;
+    const size_t threads = ThreadsOfThisProcess();
+    Started s(0);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_TRUE(s.HostLogged(2, u"[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
+    EXPECT_TRUE(s.diag.Contains("[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
+    EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] END initial"));
+    EXPECT_EQ(FeatureBits.load(), 0x30u);
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
+    EXPECT_TRUE(m_bInitializedFlag.exchange(false));
+
+    QuonValueSet request, response;
+    request.SetStringValue("Cmd", std::u16string(u"GetType40Info"));
+    request.CreateChild("Type40")->SetStringValue("Info", std::u16string(u"features"));
+    EXPECT_EQ(static_cast<Pelorus*>(s.plugin.get())->ProcessRequest(nullptr, &request, &response),
+              0);
+    EXPECT_EQ(response.GetIntValue("features"), 0x30);
+  }
+}
+
+TEST(FeatureStep, ALibraryWithoutGetFeaturesLeavesTheWordAlone) {
+  HwMachine folder;
+  folder.Place(L"no_features_library_quon.dll", L"SysInfoProbe.dll");
+  FeatureBits = 0x30;
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] getFeatures is NULL"));
+  EXPECT_EQ(FeatureBits.load(), 0x30u);
+  EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] before ThreadFunction...."));
+}
+
+TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoThread) {
+  ProbeFolder folder("6");
+  const size_t threads = ThreadsOfThisProcess();
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_EQ(FeatureBits.load(), 6u);
+  EXPECT_EQ(ThreadsOfThisProcess(), threads);
+  EXPECT_EQ(s.diag.Messages(), (std::vector<std::string>{
+                                   "[PELORUS][Initialize] star initial",
+                                   "[PELORUS][Initialize] GetFeatures Start",
+                                   "[PELORUS][Initialize] before check digital sigature",
+                                   "[PELORUS][Initialize] After check digital sigature",
+                                   "[PELORUS][Initialize] before load OP dll",
+                                   "[PELORUS][Initialize] after load OP dll",
+                                   "[PELORUS][Initialize] after pGetFeaturesFuntion",
+                                   "[PELORUS][Initialize] getFeatures is 6",
+                                   "[PELORUS][Initialize] After FreeLibrary(pGetFeaturesFuntion)",
+                                   "[PELORUS][Initialize] END initial",
+                               }));
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] getFeatures is 6"));
+}
+
+// The resume watchers' windows of this process, once `expected` of them
+// appeared (each watcher thread makes one), or after 10 s.
+size_t WatcherWindows(size_t expected) {
+  size_t count = 0;
+  for (int i = 0; i < 100; ++i, Sleep(100)) {
+    count = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PowerSavingCard", nullptr));) {
+      DWORD process = 0;
+      GetWindowThreadProcessId(w, &process);
+      if (process == GetCurrentProcessId()) ++count;
+    }
+    if (count >= expected) break;
+  }
+  return count;
+}
+
+TEST(FeatureStep, BitZeroStartsOneWatcherPerFeatureStep) {
+  ProbeFolder folder("1");
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] before ThreadFunction...."));
+  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] after ThreadFunction...."));
+  EXPECT_EQ(WatcherWindows(1), 1u);
+  // A second Initialize has no feature step; one after Uninitialize has.
+  EXPECT_EQ(s.plugin->Initialize(), 0);
+  Sleep(500);
+  EXPECT_EQ(WatcherWindows(1), 1u);
+  EXPECT_EQ(s.plugin->Uninitialize(), 0);
+  EXPECT_EQ(s.plugin->Initialize(), 0);
+  EXPECT_EQ(WatcherWindows(2), 2u);
+}
+
+// --- The user-session check --------------------------------------------------------------
+
+TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
+  const struct {
+    uint32_t session;
+    const char* productLine;
+    bool mainboard;  // the mainboard test ran and said yes
+    bool tested;     // the mainboard test ran
+  } cases[] = {
+      {0, "Motherboard", false, false}, {2, "Motherboard", false, false},
+      {1, "motherboard", false, true},  {1, "Motherboard1", false, true},
+      {1, "Motherboard", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "session " << c.session);
+    ProbeFolder folder("0", c.productLine);  // no setup program in it
+    Started s(c.session);
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.HostLoggedPrefix(u"[isSupportMotherboard] ProductLine = "), c.tested);
+    if (c.tested) {
+      EXPECT_TRUE(
+          s.diag.Contains(std::string("[isSupportMotherboard] ProductLine = ") + c.productLine));
+      EXPECT_TRUE(s.diag.Contains(std::string("[isSupportMotherboard] isSupportMotherboard = ") +
+                                  (c.mainboard ? "1" : "0")));
+    }
+    EXPECT_EQ(s.diag.Contains("[PELORUS][Initialize] check SetupQuonServices signature"),
+              c.mainboard);
+    EXPECT_EQ(s.HostLogged(2,
+                           u"[PELORUS][Initialize] SetupQuonServices.exe doesn't run ,casue "
+                           u"IsQuonSignature = false"),
+              c.mainboard);
+    EXPECT_EQ(s.diag.Contains("[PELORUS][Initialize] [Initialize] SetupQuonServices.exe doesn't "
+                              "run ,casue IsQuonSignature = false"),
+              c.mainboard);
+  }
+}
+
+using UserSessionSetup = machine_test::FanServiceMachineTest;
+
+TEST_F(UserSessionSetup, ASignedSetupProgramInstallsTheServices) {
+  ProbeFolder folder("0", "Motherboard");
+  folder.Place(L"SetupQuonServices.exe");
+  folder.Place(L"QuonFanControlService.exe");
+  Started s(1);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_TRUE(
+      s.HostLogged(4, u"[PELORUS][Initialize] check signature OK, before installSetupService"));
+  EXPECT_TRUE(s.HostLogged(
+      4, u"[PELORUS][Initialize] SetupQuonServices.exe Running ,IsQuonSignature = true"));
+  EXPECT_TRUE(machine_test::ServiceExists());
+  // The service runs from this case's folder: stop it before the folder goes.
+  machine_test::RemoveService();
+  machine_test::WaitNoProcess(L"QuonFanControlService.exe");
+}
+
+}  // namespace

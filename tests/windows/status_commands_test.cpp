@@ -1,0 +1,395 @@
+// The status-check commands in-process under Wine: the framework port check
+// against sockets of the test's own (the machine's TCP table is shared with
+// Linux, so no fixed port), the read-and-clear flags, the feature word, the
+// registry texts, and the socket-server check starting the signed
+// companions installed in the machine.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "../common/recording_host.h"
+#include "frame/pelorus.h"
+#include "firmware/power_saving.h"
+#include "frame/startup_checks.h"
+#include "hwinfo_machine.h"
+#include "machine_test_support.h"
+
+namespace {
+
+using machine_test::BuiltFile;
+using machine_test::GetString;
+using machine_test::LogCapture;
+using machine_test::RemoveKey;
+using machine_test::SetString;
+using machine_test::WaitNoProcess;
+
+constexpr wchar_t kDeviceKey[] = L"SOFTWARE\\WOW6432Node\\QUON\\CorvaneDevice";
+constexpr wchar_t kSdkKey[] = L"SOFTWARE\\WOW6432Node\\QUON\\CorvaneSDK\\MainSDK";
+constexpr wchar_t kHttpKeys[] = L"SOFTWARE\\WOW6432Node\\QUON\\CorvaneHttp";
+constexpr wchar_t kCorvaneDevice[] = L"C:\\Program Files (x86)\\QUON\\CorvaneDevice";
+
+struct PluginDeleter {
+  void operator()(IOrbPlugin* p) const { p->Release(); }
+};
+
+// A plug-in object with a recording host, and requests through ProcessRequest.
+class StatusCommands : public ::testing::Test {
+ protected:
+  StatusCommands() : m_plugin(QueryLibrary(0)) { m_host.Attach(m_plugin.get()); }
+
+  HRESULT Call(const char* command, QuonValueSet* response,
+               std::initializer_list<std::pair<const char*, const char16_t*>> child = {},
+               const char* childName = nullptr) {
+    QuonValueSet request;
+    request.SetStringValue("Cmd", std::u16string(command, command + std::strlen(command)));
+    if (childName != nullptr) {
+      QuonValueSet* node = request.CreateChild(childName);
+      for (const auto& [key, value] : child) node->SetStringValue(key, std::u16string(value));
+    }
+    response->Clear();
+    return static_cast<Pelorus*>(m_plugin.get())->ProcessRequest(nullptr, &request, response);
+  }
+  bool Logged(const std::u16string& text) const {
+    for (const RecordedLog& log : m_host.logs())
+      if (log.text == text) return true;
+    return false;
+  }
+
+  std::unique_ptr<IOrbPlugin, PluginDeleter> m_plugin;
+  RecordingHost m_host;
+};
+
+// Restores a registry string (or its absence) when the test ends.
+class SavedString {
+ public:
+  SavedString(const wchar_t* key, const wchar_t* name) : m_key(key), m_name(name) {
+    unique_hkey handle;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, handle.put()) == ERROR_SUCCESS &&
+        RegQueryValueExW(handle.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+      m_saved = GetString(key, name);
+  }
+  ~SavedString() {
+    if (m_saved) {
+      SetString(m_key, m_name, *m_saved);
+    } else {
+      Delete();
+    }
+  }
+  void Delete() const {
+    unique_hkey handle;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key, 0, KEY_SET_VALUE, handle.put()) == ERROR_SUCCESS)
+      RegDeleteValueW(handle.get(), m_name);
+  }
+  void Set(const std::wstring& value) const { SetString(m_key, m_name, value); }
+
+ private:
+  const wchar_t* m_key;
+  const wchar_t* m_name;
+  std::optional<std::wstring> m_saved;
+};
+
+// --- Sockets of the test's own ---------------------------------------------------------
+
+struct Winsock {
+  Winsock() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~Winsock() { WSACleanup(); }
+};
+
+class Socket {
+ public:
+  Socket() : m_s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {}
+  explicit Socket(SOCKET s) : m_s(s) {}
+  ~Socket() {
+    if (m_s != INVALID_SOCKET) closesocket(m_s);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Binds to `address`:`port` (0: a free one) and returns the port.
+  int Bind(const char* address, int port = 0) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    if (bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    int length = sizeof a;
+    getsockname(m_s, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+  }
+  void Listen() { ASSERT_EQ(listen(m_s, 4), 0); }
+  void Connect(int port) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(m_s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << WSAGetLastError();
+  }
+  SOCKET Accept() { return accept(m_s, nullptr, nullptr); }
+
+ private:
+  SOCKET m_s;
+};
+
+// --- CheckFrameworkReady -------------------------------------------------------------------
+
+class FrameworkReady : public StatusCommands {
+ protected:
+  // The "result" the command answers for the port text; nullopt when absent.
+  std::optional<bool> Ask(const std::optional<std::wstring>& portText) {
+    if (portText) {
+      m_port.Set(*portText);
+    } else {
+      m_port.Delete();
+    }
+    QuonValueSet response;
+    EXPECT_EQ(Call("CheckFrameworkReady", &response), 0);
+    if (!response.Contains("result")) return std::nullopt;
+    EXPECT_EQ(response.GetValue("result")->kind, OrbValueKindBool);
+    return response.GetBoolValue("result");
+  }
+
+  Winsock m_winsock;
+  SavedString m_port{kDeviceKey, L"HTTPPort"};
+};
+
+TEST_F(FrameworkReady, WithoutAValueLooksForTheDefaultPort) {
+  EXPECT_TRUE(Ask(std::nullopt).has_value());
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] No Regedit use HTTPPort : 1042"));
+}
+
+TEST_F(FrameworkReady, OnlyAListeningRowCounts) {
+  Socket listener;
+  const int port = listener.Bind("127.0.0.1");
+  listener.Listen();
+  // A connection: the client's own port occurs only in a connected row.
+  Socket client;
+  const int clientPort = client.Bind("127.0.0.1");
+  client.Connect(port);
+  Socket served(listener.Accept());
+
+  const std::wstring listening = std::to_wstring(port);
+  EXPECT_EQ(Ask(listening), true);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] Regedit HTTPPort : " + ToU16(listening)));
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] Check Framework Tcp true"));
+  // The standard conversion: leading blanks and a sign, trailing text ignored.
+  EXPECT_EQ(Ask(L"  +" + listening + L" (framework)"), true);
+  EXPECT_EQ(Ask(std::to_wstring(clientPort)), false);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] Check Framework Tcp false"));
+}
+
+TEST_F(FrameworkReady, APortTextThatIsNoNumberGivesNoResult) {
+  const struct {
+    const wchar_t* text;
+    const char16_t* log;
+  } cases[] = {
+      {L"port", u"[TesseraPluginService][DoCheckFrameworkReady]Exception: invalid stoi argument"},
+      {L"99999999999",
+       u"[TesseraPluginService][DoCheckFrameworkReady]Exception: stoi argument out of range"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Ask(c.text), std::nullopt);
+    EXPECT_TRUE(Logged(c.log));
+  }
+}
+
+// --- Flags and the feature word --------------------------------------------------------------
+
+// A suspend as the resume watcher's window receives it (its settings file in
+// a scratch folder).
+void Suspend() {
+  WndProc(nullptr, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+}
+void Restart() {
+  m_bInitializedFlag = true;
+}
+
+TEST_F(StatusCommands, FlagsAreReportedOnceThenCleared) {
+  HwMachine folder;
+  const struct {
+    const char* command;
+    const char* key;
+    void (*event)();
+    const char16_t* trueLog;
+    const char16_t* falseLog;
+  } cases[] = {
+      {"CheckSystemResume", "check_SystemResume", &Suspend, u"[DoCheckSystemResume] Resume: TRUE",
+       u"[DoCheckSystemResume] Resume: FALSE"},
+      {"CheckCKServiceRestart", "check_CkServiceRestart", &Restart,
+       u"[DoCheckCKServiceRestart] m_bInitializedFlag = TRUE",
+       u"[DoCheckCKServiceRestart] m_bInitializedFlag = FALSE"},
+  };
+  for (const auto& c : cases) {
+    c.event();
+    QuonValueSet response;
+    EXPECT_EQ(Call(c.command, &response), 0);
+    EXPECT_TRUE(response.GetBoolValue(c.key)) << c.command;
+    EXPECT_TRUE(Logged(c.trueLog));
+    EXPECT_EQ(Call(c.command, &response), 0);
+    ASSERT_TRUE(response.Contains(c.key));
+    EXPECT_FALSE(response.GetBoolValue(c.key)) << c.command;
+    EXPECT_TRUE(Logged(c.falseLog));
+  }
+}
+
+TEST_F(StatusCommands, FeaturesAnswerBitZeroOrTheWholeWord) {
+  const uint32_t saved = FeatureBits.exchange(5);
+  QuonValueSet response;
+  EXPECT_EQ(Call("GetFeatures", &response), 0);
+  EXPECT_EQ(response.GetIntValue("features"), 1);
+  EXPECT_EQ(response.GetValue("features")->kind, OrbValueKindInt);
+
+  LogCapture log;
+  EXPECT_EQ(Call("GetType40Info", &response, {{"Info", u"features"}}, "Type40"), 0);
+  EXPECT_EQ(response.GetIntValue("features"), 5);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                "DoGetType40Info", "[DoGetType40Info] information = features",
+                                "[DoGetType40Info] features = 5",
+                                "[DoGetType40Info] reply features 5", "END DoGetType40Info"}));
+  EXPECT_EQ(Call("GetType40Info", &response, {{"Info", u"Features"}}, "Type40"), 0);
+  EXPECT_TRUE(response.Empty());
+  EXPECT_EQ(Call("GetType40Info", &response), 0);
+  EXPECT_TRUE(response.Empty());
+  FeatureBits = saved;
+}
+
+// --- Registry texts ------------------------------------------------------------------------
+
+TEST_F(StatusCommands, HttpSupportReadsTheDeviceKey) {
+  const std::wstring device = L"PelorusTest" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring key = std::wstring(kHttpKeys) + L"\\" + device;
+  // A name that fills the whole 260-character buffer with its terminator.
+  SetString(key, L"DisplayName", std::wstring(259, L'N'));
+  QuonValueSet response;
+  EXPECT_EQ(Call("GetHTMLSupport", &response, {{"CorvaneHttp", ToU16(device).c_str()}}, "HTMLInfo"),
+            0);
+  RemoveKey(key);
+  EXPECT_EQ(response.GetStringValue("IsHTTPSupported"), u"true");
+  EXPECT_EQ(response.GetStringValue("DisplayName"), std::u16string(259, u'N'));
+  EXPECT_EQ(response.GetStringValue("Version"), u"");
+
+  EXPECT_EQ(Call("GetHTMLSupport", &response, {{"CorvaneHttp", ToU16(device).c_str()}}, "HTMLInfo"),
+            0);
+  EXPECT_EQ(response.GetStringValue("IsHTTPSupported"), u"false");
+  EXPECT_TRUE(response.Contains("DisplayName"));
+  EXPECT_TRUE(response.Contains("Version"));
+}
+
+TEST_F(StatusCommands, DebugModeAnswersUnderTheValueName) {
+  const std::wstring key = L"SOFTWARE\\PelorusTest" + std::to_wstring(GetCurrentProcessId());
+  SetString(key, L"TraceLevel", L"verbose");
+  QuonValueSet response;
+  EXPECT_EQ(Call("CheckDebugMode", &response,
+                 {{"DebugPath", ToU16(key).c_str()}, {"DebugKey", u"TraceLevel"}}, "DebugMode"),
+            0);
+  EXPECT_EQ(response.GetStringValue("TraceLevel"), u"verbose");
+  EXPECT_TRUE(Logged(u"[DoCheckDebugMode] TraceLevel = verbose"));
+  RemoveKey(key);
+
+  // A key that does not exist: the name with an empty text.
+  EXPECT_EQ(Call("CheckDebugMode", &response,
+                 {{"DebugPath", ToU16(key).c_str()}, {"DebugKey", u"TraceLevel"}}, "DebugMode"),
+            0);
+  ASSERT_EQ(response.Count(), 1u);
+  EXPECT_TRUE(response.Contains("TraceLevel"));
+  EXPECT_EQ(response.GetStringValue("TraceLevel"), u"");
+}
+
+// --- CheckCorvaneSocketServer ---------------------------------------------------------------
+
+// Ends every companion a case started, through its stop event.
+void StopCompanion(const wchar_t* event, const wchar_t* process) {
+  if (HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, event)) {
+    SetEvent(stop);
+    CloseHandle(stop);
+  }
+  WaitNoProcess(process);
+}
+
+class SocketServerCheck : public StatusCommands {
+ protected:
+  SocketServerCheck() { StopAll(); }
+  ~SocketServerCheck() override { StopAll(); }
+  static void StopAll() {
+    StopCompanion(L"Local\\CorvaneSocketServer.Stop", L"CorvaneSocketServer.exe");
+    StopCompanion(L"Local\\quon_framework.Stop", L"quon_framework.exe");
+  }
+  // Waits up to 10 s for a process of that name.
+  static bool WaitProcess(const wchar_t* name) {
+    for (int i = 0; i < 100; ++i) {
+      if (FindProcessIdByName(name) != 0) return true;
+      Sleep(100);
+    }
+    return false;
+  }
+};
+
+TEST_F(SocketServerCheck, StartsTheSocketServerOnceWhenTheSdkIsInstalled) {
+  ASSERT_FALSE(GetString(kSdkKey, L"Version").empty()) << "the machine installs the SDK value";
+  QuonValueSet response;
+  EXPECT_EQ(Call("CheckCorvaneSocketServer", &response), 0);
+  EXPECT_TRUE(response.Empty());
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] CorvaneSocketServer.exe not found"));
+  EXPECT_TRUE(Logged(u"[TesseraPluginService]Launch CorvaneSocketServer : true"));
+  ASSERT_TRUE(WaitProcess(L"CorvaneSocketServer.exe"));
+
+  EXPECT_EQ(Call("CheckCorvaneSocketServer", &response), 0);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] CorvaneDevice.exe exist"));
+}
+
+TEST_F(SocketServerCheck, DoesNotStartASocketServerTheMakerDidNotSign) {
+  const std::filesystem::path installed =
+      std::filesystem::path(kCorvaneDevice) / L"dll\\CorvaneSocketServer\\CorvaneSocketServer.exe";
+  const std::filesystem::path saved = installed.wstring() + L".saved";
+  std::filesystem::rename(installed, saved);
+  std::filesystem::copy_file(BuiltFile(L"CorvaneSocketServer_unsigned.exe"), installed);
+  QuonValueSet response;
+  const HRESULT status = Call("CheckCorvaneSocketServer", &response);
+  Sleep(500);
+  const DWORD started = FindProcessIdByName(L"CorvaneSocketServer.exe");
+  std::filesystem::remove(installed);
+  std::filesystem::rename(saved, installed);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService]Launch CorvaneSocketServer : false"));
+  EXPECT_EQ(started, 0u);
+}
+
+TEST_F(SocketServerCheck, WithoutTheSdkStartsTheFrameworkWhichListens) {
+  SavedString sdk(kSdkKey, L"Version");
+  SavedString port(kDeviceKey, L"HTTPPort");
+  sdk.Delete();
+  int freePort = 0;
+  {
+    Winsock winsock;
+    Socket probe;
+    freePort = probe.Bind("127.0.0.1");
+  }
+  port.Set(std::to_wstring(freePort));
+
+  QuonValueSet response;
+  EXPECT_EQ(Call("CheckCorvaneSocketServer", &response), 0);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] quon_framework.exe not found"));
+  EXPECT_TRUE(Logged(u"[TesseraPluginService]Launch Framework : true"));
+  ASSERT_TRUE(WaitProcess(L"quon_framework.exe"));
+  bool ready = false;
+  for (int i = 0; i < 100 && !ready; ++i, Sleep(100)) {
+    EXPECT_EQ(Call("CheckFrameworkReady", &response), 0);
+    ready = response.GetBoolValue("result");
+  }
+  EXPECT_TRUE(ready);
+
+  EXPECT_EQ(Call("CheckCorvaneSocketServer", &response), 0);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] quon_framework.exe exist"));
+  EXPECT_TRUE(Logged(u"[TesseraPluginService] CorvaneDevice.exe exist"));
+}
+
+}  // namespace
