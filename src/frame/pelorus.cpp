@@ -36,6 +36,14 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"PrivacyPolicyStatus", &Pelorus::DoPrivacyPolicyStatus);
   RegisterCommand(u"GetUWPVersionByAppService", &Pelorus::DoGetUWPVersionByAppService);
   RegisterCommand(u"GetConfigUWPVersion", &Pelorus::DoGetConfigUWPVersion);
+  RegisterCommand(u"GetPowerSavingInfo", &Pelorus::DoGetPowerSavingInfo);
+  RegisterCommand(u"GetPPTLimit", &Pelorus::DoGetPPTLimit);
+  RegisterCommand(u"SetPPTLimit", &Pelorus::DoSetPPTLimit);
+  RegisterCommand(u"SaveCpuPowerSavingSettings", &Pelorus::DoSaveCpuPowerSavingSettings);
+  RegisterCommand(u"PowerSavingPPTCtrl", &Pelorus::DoPowerSavingPPTCtrl);
+  RegisterCommand(u"GetBiosPPTFlag", &Pelorus::DoGetBiosPPTFlag);
+  RegisterCommand(u"GetCpuFlag", &Pelorus::DoGetCpuFlag);
+  RegisterCommand(u"GetCpuVendor", &Pelorus::DoGetCpuVendor);
   RegisterCommand(u"OpenPowerOptionPage", &Pelorus::DoOpenPowerOptionPage);
   RegisterCommand(u"GetActivePowerPlan", &Pelorus::DoGetActivePowerPlan);
   RegisterCommand(u"SetPowerStatus", &Pelorus::DoSetPowerStatus);

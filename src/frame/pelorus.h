@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
+#include <string>
 
 #include "frame/base_orb_plugin.h"
 #include "support/win32.h"
@@ -103,6 +105,20 @@ class Pelorus final : public BaseOrbPlugin,
   HRESULT DoOpenPowerOptionPage(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoGetActivePowerPlan(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoSetPowerStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+
+  // --- Commands: CPU power saving (firmware/power_saving_commands.cpp) ---
+  HRESULT DoGetPowerSavingInfo(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetPPTLimit(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoSetPPTLimit(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoSaveCpuPowerSavingSettings(IOrbLibrary* caller, QuonValueSet* request,
+                                       QuonValueSet* response);
+  HRESULT DoPowerSavingPPTCtrl(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetBiosPPTFlag(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetCpuFlag(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetCpuVendor(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  void PowerLog(const char16_t* line);
+  void PowerLogCommand(const char16_t* tag, const std::u16string& command);
+  void PowerLogError(const char16_t* tag, const std::exception& e);
 
   static DWORD WINAPI NotificationLoop(LPVOID plugin);
   static DWORD WINAPI AppServiceLoop(LPVOID plugin);

@@ -12,6 +12,11 @@ struct PlatformSeams {
   // Restarts or shuts down the machine (RebootSystem); under Wine the real
   // call would end the whole prefix.
   BOOL(WINAPI* exitWindowsEx)(UINT flags, DWORD reason);
+  // Modal message boxes of the firmware item model; a test must not block on one.
+  int(WINAPI* messageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  // CPUID (leaf in, EAX EBX ECX EDX out): the processor vendor decides which
+  // firmware items the power-saving commands use; tests choose it.
+  void (*cpuid)(int registers[4], int leaf);
 };
 
 PlatformSeams& Seams();

@@ -5,6 +5,7 @@
 
 #include "support/win32.h"
 
+#include <oleauto.h>
 #include <userenv.h>
 #include <wincrypt.h>
 
@@ -128,4 +129,36 @@ class CriticalSection {
 
  private:
   CRITICAL_SECTION m_cs;
+};
+
+// A VARIANT that is cleared (VariantClear) when its owner ends; Clear() does
+// it earlier and reports the result.
+class UniqueVariant {
+ public:
+  UniqueVariant() noexcept { VariantInit(&m_value); }
+  ~UniqueVariant() { VariantClear(&m_value); }
+  UniqueVariant(const UniqueVariant&) = delete;
+  UniqueVariant& operator=(const UniqueVariant&) = delete;
+  VARIANT* get() noexcept { return &m_value; }
+  HRESULT Clear() noexcept { return VariantClear(&m_value); }
+
+ private:
+  VARIANT m_value;
+};
+
+// COM initialised on the calling thread (apartment model, CoInitialize) for
+// the object's lifetime. Only a successful initialisation (S_OK or S_FALSE)
+// is balanced by CoUninitialize: a thread that already joined another
+// apartment keeps its own.
+class ComInitialization {
+ public:
+  ComInitialization() noexcept : m_result(CoInitialize(nullptr)) {}
+  ~ComInitialization() {
+    if (SUCCEEDED(m_result)) CoUninitialize();
+  }
+  ComInitialization(const ComInitialization&) = delete;
+  ComInitialization& operator=(const ComInitialization&) = delete;
+
+ private:
+  HRESULT m_result;
 };

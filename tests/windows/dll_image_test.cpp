@@ -22,6 +22,14 @@ constexpr std::array kImplementedExports = {
     std::string_view("QueryInterfaceVersion"),
     std::string_view("QueryLibrary"),
     std::string_view("OnUninstall"),
+    std::string_view("AcpiInit"),
+    std::string_view("AcpiGetItem"),
+    std::string_view("AcpiGetItemEx"),
+    std::string_view("AcpiSetItem"),
+    std::string_view("AcpiSetItemBuffer"),
+    std::string_view("AcpiMbif"),
+    std::string_view("AcpiGGrp"),
+    std::string_view("AcpiCallMethod"),
 };
 
 std::wstring BesideThisProgram(const wchar_t* name) {

@@ -1,0 +1,38 @@
+// The client side of the ACPI bridge (Win32-only): the eight exports, one
+// per method of the out-of-process automation server "hwbridgeCom.hbdata",
+// and the shared method call.
+//
+// Every export creates its own bridge object and releases it before it
+// returns; the calling thread must have initialised COM. Each returns 1 for
+// success and 0 for failure. Byte blocks travel as a one-dimensional
+// SAFEARRAY of VT_I1 together with their length; what comes back is copied
+// into the caller's buffer bounded by the length passed in and by the size of
+// the array the server left.
+#pragma once
+
+#include <cstdint>
+
+#include "support/win32.h"
+
+#include <oaidl.h>
+
+extern "C" {
+uint32_t STDAPICALLTYPE AcpiInit();
+uint32_t STDAPICALLTYPE AcpiGetItem(uint32_t itemId, uint32_t* value);
+uint32_t STDAPICALLTYPE AcpiGetItemEx(uint32_t first, uint32_t second, uint32_t* value);
+uint32_t STDAPICALLTYPE AcpiSetItem(uint32_t itemId, uint32_t value, uint32_t mode);
+uint32_t STDAPICALLTYPE AcpiSetItemBuffer(uint32_t reserved, uint32_t selector, uint8_t* buffer,
+                                          uint32_t* length);
+uint32_t STDAPICALLTYPE AcpiMbif(uint8_t* buffer, uint32_t* length);
+uint32_t STDAPICALLTYPE AcpiGGrp(uint32_t group, uint8_t* buffer, uint32_t* length);
+uint32_t STDAPICALLTYPE AcpiCallMethod(uint32_t* methodId, uint8_t* buffer, uint32_t* length);
+}
+
+// Calls the automation method `name` of `object` with `count` arguments,
+// each a VARIANT* (first argument first). The arguments are copied bit for
+// bit and stay owned by the caller; `result` receives the method's result.
+// Returns E_FAIL for a null object, the failure of GetIDsOfNames, else the
+// HRESULT of Invoke. With DISPATCH_PROPERTYPUT the one named argument is
+// DISPID_PROPERTYPUT.
+HRESULT AutomationInvoke(WORD flags, VARIANT* result, IDispatch* object, LPCOLESTR name, int count,
+                         ...);
