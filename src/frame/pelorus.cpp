@@ -36,6 +36,12 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"PrivacyPolicyStatus", &Pelorus::DoPrivacyPolicyStatus);
   RegisterCommand(u"GetUWPVersionByAppService", &Pelorus::DoGetUWPVersionByAppService);
   RegisterCommand(u"GetConfigUWPVersion", &Pelorus::DoGetConfigUWPVersion);
+  RegisterCommand(u"SetFanSpeed", &Pelorus::DoSetFanSpeed);
+  RegisterCommand(u"DoAiControl", &Pelorus::DoAiControl);
+  RegisterCommand(u"GetTesseraPluginInfo", &Pelorus::DoGetTesseraPluginInfo);
+  RegisterCommand(u"GetTesseraPluginInfoForDashbaord",
+                  &Pelorus::DoGetTesseraPluginInfoForDashbaord);
+  RegisterCommand(u"DoTesseraReboot", &Pelorus::DoTesseraReboot);
   RegisterCommand(u"GetPowerSavingInfo", &Pelorus::DoGetPowerSavingInfo);
   RegisterCommand(u"GetPPTLimit", &Pelorus::DoGetPPTLimit);
   RegisterCommand(u"SetPPTLimit", &Pelorus::DoSetPPTLimit);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -109,6 +110,35 @@ inline std::wstring GetString(const std::wstring& key, const wchar_t* name, REGS
   if (RegQueryValueExW(handle.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value),
                        &bytes) != ERROR_SUCCESS) {
     return {};
+  }
+  return value;
+}
+
+// Writes a REG_DWORD value, creating the key.
+inline void SetDword(const std::wstring& key, const wchar_t* name, DWORD value, REGSAM view = 0) {
+  unique_hkey handle;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
+                            nullptr, handle.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                           sizeof value),
+            ERROR_SUCCESS);
+}
+
+// Reads a REG_DWORD value; -1 when it is absent or of another type.
+inline int64_t GetDword(const std::wstring& key, const wchar_t* name, REGSAM view = 0) {
+  unique_hkey handle;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) !=
+      ERROR_SUCCESS) {
+    return -1;
+  }
+  DWORD value = 0;
+  DWORD bytes = sizeof value;
+  DWORD type = 0;
+  if (RegQueryValueExW(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                       &bytes) != ERROR_SUCCESS ||
+      type != REG_DWORD) {
+    return -1;
   }
   return value;
 }
