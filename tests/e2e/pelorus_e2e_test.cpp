@@ -155,8 +155,9 @@ TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
   for (const char* text :
        {"Pelorus tour", "Plug-in        Pelorus", "version 5.9.9.0",
         "Identifier     {7D3F2A10-5C4B-4E21-9A6D-1B2C3D4E5F01}", "System identity", "> GetName",
-        "username:", "Notifications", "> StartNotification", "NotificationCount", "Summary",
-        "Not implemented yet:"})
+        "username:", "Power plan", "> GetActivePowerPlan", "Client application",
+        "UWPVersion: \"3.2.0.0\"", "Notifications", "> StartNotification", "NotificationCount",
+        "Summary", "Not implemented yet:"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 
   // Every fan step answers with status 0 and its data.
@@ -205,6 +206,27 @@ TEST_F(OrbhostWithPelorus, SetFanSpeedRunsTheInstalledTool) {
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, keys[1], name);
   for (int i = 1; i >= 0; --i)
     if (!existed[i]) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keys[i], 0, 0);
+}
+
+// The Wine machine's own answers: the front end's config.ini installed by
+// provisioning, and the active scheme through orbhost's powrprof.dll stand-in.
+// The library is the copy beside orbhost.exe: loaded from there, its imports
+// find the stand-in in the same folder (a library loaded from elsewhere gets
+// Wine's own powrprof.dll, whose scheme functions are not implemented).
+TEST_F(OrbhostWithPelorus, ClientVersionAndPowerPlanComeFromTheMachine) {
+  const RunResult config =
+      RunOrbhost({L"call", L"GetConfigUWPVersion", L"ConfigInfo.device=Device",
+                  L"ConfigInfo.foldername=CorvaneKiosk", L"ConfigInfo.key=UWPVersion"});
+  EXPECT_EQ(config.exitCode, 0u) << config.err;
+  EXPECT_EQ(config.Answer()["response"], Json({{"UWPVersion", "3.2.0.0"}}));
+
+  const RunResult plan = RunOrbhost({L"call", L"GetActivePowerPlan"});
+  EXPECT_EQ(plan.exitCode, 0u) << plan.err;
+  const std::string active = plan.Answer()["response"].value("active_plan", "");
+  EXPECT_TRUE(active == "381B4222-F694-41F0-9685-FF5BB260DF2E" ||
+              active == "A1841308-3541-4FAB-BC81-F71556F20B4A" ||
+              active == "8C5E7FDA-E8BF-4A96-9A85-A6E23A8C635C")
+      << active;
 }
 
 }  // namespace
