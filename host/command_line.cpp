@@ -145,6 +145,10 @@ Options:
   --wait MS         keep running MS milliseconds after call or event (to see broadcasts)
   --strict-init     stop with exit code 4 when Initialize does not return 0
 
+Commands act on the machine orbhost runs in (SetFanSpeed runs the fan-mode tool).
+DoTesseraReboot and DoAiControl subCommand=Reboot restart the computer: never send them
+to the Wine machine, where a restart ends the whole prefix.
+
 Output: JSON lines on standard output: {"status": "0x00000000", "response": {...}}
 answers, {"event": ...} lines for broadcasts, toasts and requests to stand-ins.
 Exit code: 0 status 0; 1 other status; 2 usage; 3 library not loadable; 4 --strict-init.

@@ -19,47 +19,14 @@
 #include <utility>
 #include <vector>
 
+#include "qpc_harness.h"
 #include "support/diag_log.h"
 
 namespace {
 
-constexpr int kRuns = 5;
+using qpc::kRuns;
+using qpc::MicrosecondsPerCall;
 constexpr char kPayload[] = "[PELORUS][DoGetName] star, request from the host, answer follows";
-
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// Median times per call in microseconds of two operations over kRuns runs
-// of `count` calls each; the order alternates between runs, so neither
-// always meets the disk first.
-std::pair<double, double> MicrosecondsPerCall(int count, const std::function<void(int)>& first,
-                                              const std::function<void(int)>& second) {
-  std::vector<double> a;
-  std::vector<double> b;
-  auto time = [count](const std::function<void(int)>& call) {
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceCounter(&start);
-    for (int i = 0; i < count; ++i) call(i);
-    QueryPerformanceCounter(&end);
-    return Seconds(start, end) * 1e6 / count;
-  };
-  for (int run = 0; run < kRuns; ++run) {
-    if (run % 2 == 0) {
-      a.push_back(time(first));
-      b.push_back(time(second));
-    } else {
-      b.push_back(time(second));
-      a.push_back(time(first));
-    }
-  }
-  std::sort(a.begin(), a.end());
-  std::sort(b.begin(), b.end());
-  return {a[a.size() / 2], b[b.size() / 2]};
-}
 
 unique_hfile CreateScratchFile(const std::wstring& path) {
   return unique_hfile(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,

@@ -38,6 +38,12 @@ Pelorus::Pelorus(uint32_t inUserSession)
   RegisterCommand(u"GetUWPVersionByAppService", &Pelorus::DoGetUWPVersionByAppService);
   RegisterCommand(u"GetConfigUWPVersion", &Pelorus::DoGetConfigUWPVersion);
   RegisterCommand(u"GetOPLandingPageInfo", &Pelorus::DoGetOPLandingPageInfo);
+  RegisterCommand(u"SetFanSpeed", &Pelorus::DoSetFanSpeed);
+  RegisterCommand(u"DoAiControl", &Pelorus::DoAiControl);
+  RegisterCommand(u"GetTesseraPluginInfo", &Pelorus::DoGetTesseraPluginInfo);
+  RegisterCommand(u"GetTesseraPluginInfoForDashbaord",
+                  &Pelorus::DoGetTesseraPluginInfoForDashbaord);
+  RegisterCommand(u"DoTesseraReboot", &Pelorus::DoTesseraReboot);
   RegisterCommand(u"CheckCKServiceRestart", &Pelorus::DoCheckCKServiceRestart);
   RegisterCommand(u"CheckCorvaneSocketServer", &Pelorus::DoCheckCorvaneSocketServer);
   RegisterCommand(u"CheckFrameworkReady", &Pelorus::DoCheckFrameworkReady);

@@ -147,6 +147,17 @@ class Pelorus final : public BaseOrbPlugin,
   void PowerLogCommand(const char16_t* tag, const std::u16string& command);
   void PowerLogError(const char16_t* tag, const std::exception& e);
 
+  // --- Commands: fan commands ---
+  HRESULT DoSetFanSpeed(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoAiControl(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  HRESULT DoGetTesseraPluginInfo(IOrbLibrary* caller, QuonValueSet* request,
+                                 QuonValueSet* response);
+  HRESULT DoGetTesseraPluginInfoForDashbaord(IOrbLibrary* caller, QuonValueSet* request,
+                                             QuonValueSet* response);
+  HRESULT DoTesseraReboot(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
+  // The two fan-tool support queries; `dashboard` picks the dashboard's labels.
+  HRESULT AnswerFanPilotSupport(QuonValueSet* request, QuonValueSet* response, bool dashboard);
+
   static DWORD WINAPI NotificationLoop(LPVOID plugin);
   static DWORD WINAPI AppServiceLoop(LPVOID plugin);
   // Starts a loop thread unless one still runs; called under the loop's lock.

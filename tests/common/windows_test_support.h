@@ -296,6 +296,30 @@ inline std::wstring GetString(const std::wstring& key, const wchar_t* name, REGS
   return value;
 }
 
+inline void SetDword(const std::wstring& key, const wchar_t* name, DWORD value, REGSAM view = 0) {
+  unique_hkey handle;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
+                            nullptr, handle.put(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                           sizeof value),
+            ERROR_SUCCESS);
+}
+
+// -1 when the value is absent or not a REG_DWORD.
+inline int64_t GetDword(const std::wstring& key, const wchar_t* name, REGSAM view = 0) {
+  unique_hkey handle;
+  DWORD value = 0, bytes = sizeof value, type = 0;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) !=
+          ERROR_SUCCESS ||
+      RegQueryValueExW(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                       &bytes) != ERROR_SUCCESS ||
+      type != REG_DWORD) {
+    return -1;
+  }
+  return value;
+}
+
 inline bool KeyExists(const std::wstring& key, REGSAM view = 0) {
   unique_hkey handle;
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, handle.put()) ==

@@ -239,6 +239,53 @@ TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
         "UWPVersion: \"3.2.0.0\"", "Notifications", "> StartNotification", "NotificationCount",
         "Summary", "Not implemented yet:"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+
+  // Every fan step answers with status 0 and its data.
+  const size_t fans = r.out.find("\nFans\n");
+  ASSERT_NE(fans, std::string::npos) << r.out;
+  const std::string section = r.out.substr(fans, r.out.find("\nDatabase\n") - fans);
+  size_t steps = 0;
+  for (size_t at = section.find("> "); at != std::string::npos; at = section.find("> ", at + 2))
+    ++steps;
+  size_t answered = 0;
+  for (size_t at = section.find("status 0x00000000,"); at != std::string::npos;
+       at = section.find("status 0x00000000,", at + 1))
+    ++answered;
+  EXPECT_EQ(steps, 4u) << section;
+  EXPECT_EQ(answered, steps) << section;
+  for (const char* text : {"IsMBSupported: \"", "result: true", "itemValue: "})
+    EXPECT_NE(section.find(text), std::string::npos) << text << "\n" << section;
+}
+
+// The one fan command that acts and can run in the Wine machine: it runs the
+// installed fan-mode tool, which records the mode, and resets the patch value.
+TEST_F(OrbhostWithPelorus, SetFanSpeedRunsTheInstalledTool) {
+  // The maker's key and the fan service's key below it; what the call creates is removed.
+  const wchar_t* keys[] = {L"SOFTWARE\\WOW6432Node\\QUON",
+                           L"SOFTWARE\\WOW6432Node\\QUON\\QuonFanService"};
+  bool existed[2];
+  for (int i = 0; i < 2; ++i) {
+    unique_hkey key;
+    existed[i] = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys[i], 0, KEY_READ, key.put()) == 0;
+  }
+  auto dword = [&keys](const wchar_t* name) -> int64_t {
+    DWORD value = 0, bytes = sizeof value;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, keys[1], name, RRF_RT_REG_DWORD, nullptr, &value,
+                        &bytes) == ERROR_SUCCESS
+               ? int64_t{value}
+               : -1;
+  };
+
+  const RunResult r = Run({L"call", L"SetFanSpeed", L"FanSpeedStatus.dataParam=2"});
+  EXPECT_EQ(r.exitCode, 0u) << r.err;
+  EXPECT_EQ(r.Answer()["response"], Json({{"FanStatus", "2"}}));
+  EXPECT_EQ(dword(L"FanMode"), 2);
+  EXPECT_EQ(dword(L"BIOS fan patch"), 0);
+
+  for (const wchar_t* name : {L"FanMode", L"BIOS fan patch"})
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, keys[1], name);
+  for (int i = 1; i >= 0; --i)
+    if (!existed[i]) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keys[i], 0, 0);
 }
 
 // The Wine machine's own answers: the front end's config.ini installed by
