@@ -64,7 +64,7 @@ inline const wchar_t* DiagArg(const char16_t* s) {
 // One line to the host log (at `level`) and to the diagnostic log. The
 // format is this file's own ASCII literal; texts arrive as arguments.
 template <class... Args>
-void LogBoth(const Pelorus* plugin, uint32_t level, const char16_t* format, const Args&... args) {
+void FanLog(const Pelorus* plugin, uint32_t level, const char16_t* format, const Args&... args) {
   plugin->Log(level, format, args...);
   std::string narrow;
   for (const char16_t* p = format; *p != 0; ++p) narrow.push_back(static_cast<char>(*p));
@@ -78,7 +78,7 @@ void LogBoth(const Pelorus* plugin, uint32_t level, const char16_t* format, cons
 HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
   const std::wstring tool = CompanionPath(L"FanModeTool.exe");
   if (!IsQuonSignature(this, tool.c_str())) {
-    LogBoth(this, kOrbLogError, u"[PELORUS][DoSetFanSpeed] FanModeTool.exe IsQuonSignature ERROR");
+    FanLog(this, kOrbLogError, u"[PELORUS][DoSetFanSpeed] FanModeTool.exe IsQuonSignature ERROR");
     return 1;
   }
   try {
@@ -95,7 +95,7 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
     if (dataType == u"FanSpeed") {
       const int32_t speed = DecimalToInt(dataParam);
       if (speed >= 0 && speed <= 3) {
-        LogBoth(this, kOrbLogInfo, u"[PELORUS][DoSetFanSpeed] FanSpeed = %d", speed);
+        FanLog(this, kOrbLogInfo, u"[PELORUS][DoSetFanSpeed] FanSpeed = %d", speed);
       }
     }
     const int32_t mode = DecimalToInt(dataParam);
@@ -104,7 +104,7 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
     _snwprintf_s(parameters, MAX_PATH, _TRUNCATE, L" --mode %d", mode);
     DWORD exitCode = 0;
     const bool ran = RunSignedAndWait(tool.c_str(), parameters, &exitCode);
-    LogBoth(this, kOrbLogInfo, u"runcmd result = %d", ran ? 1 : 0);
+    FanLog(this, kOrbLogInfo, u"runcmd result = %d", ran ? 1 : 0);
     if (!ran) exitCode = 0;
 
     // The fan service reads the patch value; it is reset whatever the tool did.
@@ -113,19 +113,19 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFanPatchKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_WRITE, nullptr, key.put(), nullptr);
     if (created != ERROR_SUCCESS) {
-      LogBoth(this, kOrbLogError, u"RegCreateKeyEx error %d", static_cast<int>(created));
+      FanLog(this, kOrbLogError, u"RegCreateKeyEx error %d", static_cast<int>(created));
     } else {
       const DWORD zero = 0;
       if (RegSetValueExW(key.get(), kFanPatchValue, 0, REG_DWORD,
                          reinterpret_cast<const BYTE*>(&zero), sizeof zero) != ERROR_SUCCESS) {
-        LogBoth(this, kOrbLogError, u"Error writing Dword to Registry.");
+        FanLog(this, kOrbLogError, u"Error writing Dword to Registry.");
       }
     }
 
     response->SetStringValue("FanStatus", dataParam);
     return ran && exitCode != 0 ? 1 : 0;
   } catch (const std::exception& e) {
-    LogBoth(this, kOrbLogError, u"[PELORUS][DoSetFanSpeed] error = %ls", Widen(e.what()));
+    FanLog(this, kOrbLogError, u"[PELORUS][DoSetFanSpeed] error = %ls", Widen(e.what()));
     return 0;
   }
 }
@@ -135,7 +135,7 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
 HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
   const std::wstring library = CompanionPath(L"SmartCoolLib.dll");
   if (!IsQuonSignature(this, library.c_str())) {
-    LogBoth(this, kOrbLogError, u"[PELORUS][DoAiControl] AI Control IsQuonSignature ERROR");
+    FanLog(this, kOrbLogError, u"[PELORUS][DoAiControl] AI Control IsQuonSignature ERROR");
     return 1;
   }
   try {
@@ -146,9 +146,9 @@ HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* 
     const int32_t itemValue = request->GetIntValue("itemValue");
 
     AIControlHandler::SetLogSink(m_logCallback, m_logContext, this);
-    LogBoth(this, kOrbLogInfo,
-            u"[PELORUS][DoAiControl]  [AiControl], functionType = %ls, itemType= %d, itemValue= %d",
-            subCommand, itemType, itemValue);
+    FanLog(this, kOrbLogInfo,
+           u"[PELORUS][DoAiControl]  [AiControl], functionType = %ls, itemType= %d, itemValue= %d",
+           subCommand, itemType, itemValue);
 
     const uint32_t type = static_cast<uint32_t>(itemType);
     if (subCommand == u"CheckSupport") {
@@ -161,18 +161,18 @@ HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* 
     } else if (subCommand == u"GetItem") {
       uint32_t value = static_cast<uint32_t>(itemValue);
       const bool read = AIControlHandler::getItemSetting(type, &value);
-      LogBoth(this, kOrbLogInfo, u"[PELORUS][DoAiControl]  [GetItem], result = %d, itemValue = %d",
-              read ? 1 : 0, static_cast<int32_t>(value));
+      FanLog(this, kOrbLogInfo, u"[PELORUS][DoAiControl]  [GetItem], result = %d, itemValue = %d",
+             read ? 1 : 0, static_cast<int32_t>(value));
       response->SetValue("itemValue", new QuonValueSet::OrbValue(static_cast<int32_t>(value)));
     } else if (subCommand == u"Reboot") {
       const bool restarted = RebootSystem();
-      LogBoth(this, kOrbLogInfo,
-              u"[PELORUS][DoAiControl]  [Reboot], === END reboot command, result = %d",
-              restarted ? 1 : 0);
+      FanLog(this, kOrbLogInfo,
+             u"[PELORUS][DoAiControl]  [Reboot], === END reboot command, result = %d",
+             restarted ? 1 : 0);
     }
     return 0;
   } catch (const std::exception& e) {
-    LogBoth(this, kOrbLogError, u"[PELORUS][DoAiControl] error = %ls", Widen(e.what()));
+    FanLog(this, kOrbLogError, u"[PELORUS][DoAiControl] error = %ls", Widen(e.what()));
     return 0;
   }
 }
@@ -199,21 +199,21 @@ HRESULT Pelorus::AnswerFanPilotSupport(QuonValueSet* request, QuonValueSet* resp
     ComInitialization com;
     const QuonValueSet* info = request->GetChild("MBInfo");
     const std::u16string command = info != nullptr ? info->GetStringValue("command") : u"";
-    LogBoth(this, kOrbLogInfo,
-            dashboard ? u"[PELORUS][DoGetTesseraPluginInfoForDashbaord] command = %ls"
-                      : u"[PELORUS][DoGetTesseraPluginInfo] command = %ls",
-            command);
+    FanLog(this, kOrbLogInfo,
+           dashboard ? u"[PELORUS][DoGetTesseraPluginInfoForDashbaord] command = %ls"
+                     : u"[PELORUS][DoGetTesseraPluginInfo] command = %ls",
+           command);
     const FanPilotLabels labels = FanPilotLabelsFor(FanPilotGeneration(GetFanPilotVersion()));
     const char16_t* label = dashboard ? labels.dashboard : labels.plugin;
     response->SetStringValue("IsMBSupported", std::u16string(label));
     if (dashboard) {
-      LogBoth(this, kOrbLogInfo,
-              u"[PELORUS][DoGetTesseraPluginInfoForDashbaord] isSupportFanControl = %ls, "
-              u"supportModel: %ls",
-              labels.supported ? u"true" : u"false", label);
+      FanLog(this, kOrbLogInfo,
+             u"[PELORUS][DoGetTesseraPluginInfoForDashbaord] isSupportFanControl = %ls, "
+             u"supportModel: %ls",
+             labels.supported ? u"true" : u"false", label);
     }
   } catch (const std::exception& e) {
-    LogBoth(this, kOrbLogError, u"[DoGetTesseraPluginInfo] error = %ls", Widen(e.what()));
+    FanLog(this, kOrbLogError, u"[DoGetTesseraPluginInfo] error = %ls", Widen(e.what()));
   }
   return 0;
 }
@@ -234,13 +234,13 @@ HRESULT Pelorus::DoTesseraReboot(IOrbLibrary*, QuonValueSet* request, QuonValueS
   try {
     const QuonValueSet* reboot = request->GetChild("TesseraReboot");
     const std::u16string command = reboot != nullptr ? reboot->GetStringValue("command") : u"";
-    LogBoth(this, kOrbLogInfo, u"[DoTesseraReboot], command = %ls", command);
+    FanLog(this, kOrbLogInfo, u"[DoTesseraReboot], command = %ls", command);
     // Whatever the command says, the machine restarts.
     const bool restarted = RebootSystem();
-    LogBoth(this, kOrbLogInfo, u"[DoTesseraReboot], After reboot command, result = %d",
-            restarted ? 1 : 0);
+    FanLog(this, kOrbLogInfo, u"[DoTesseraReboot], After reboot command, result = %d",
+           restarted ? 1 : 0);
   } catch (const std::exception& e) {
-    LogBoth(this, kOrbLogError, u"[DoTesseraReboot] error = %ls", Widen(e.what()));
+    FanLog(this, kOrbLogError, u"[DoTesseraReboot] error = %ls", Widen(e.what()));
   }
   return 0;
 }

@@ -54,7 +54,7 @@ class HwMachine {
     SetEnvironmentVariableW(name, value == std::wstring(1, L'\0') ? nullptr : value.c_str());
   }
 
-  ScratchFolder m_root;
+  wintest::ScratchFolder m_root;
   std::filesystem::path m_pluginDir;
   std::filesystem::path m_profile;
   std::wstring m_savedProgramFiles;

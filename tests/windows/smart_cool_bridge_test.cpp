@@ -47,7 +47,7 @@ class SmartCoolBridgeTest : public ::testing::Test {
         .wstring();
   }
 
-  ScratchFolder m_scratch;
+  wintest::ScratchFolder m_scratch;
   machine_test::ScopedEnvironment m_programFiles{L"ProgramFiles", m_scratch.path().wstring()};
 };
 

@@ -209,7 +209,7 @@ TEST_F(UserSessionSetup, ASignedSetupProgramInstallsTheServices) {
       4, u"[PELORUS][Initialize] SetupQuonServices.exe Running ,IsQuonSignature = true"));
   EXPECT_TRUE(machine_test::ServiceExists());
   // The service runs from this case's folder: stop it before the folder goes.
-  machine_test::RemoveService();
+  machine_test::RemoveService(machine_test::kFanService);
   machine_test::WaitNoProcess(L"QuonFanControlService.exe");
 }
 
