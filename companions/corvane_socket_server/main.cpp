@@ -37,8 +37,10 @@ int Stop() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 2 && std::wcscmp(argv[1], L"-run") == 0) return Run();
-  if (argc == 2 && std::wcscmp(argv[1], L"-stop") == 0) return Stop();
+  // The verb is the last argument: started by an unquoted path with blanks,
+  // the program's path splits into several arguments before it.
+  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-run") == 0) return Run();
+  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0) return Stop();
   std::fwprintf(stderr, L"usage: CorvaneSocketServer.exe -run | -stop\n");
   return 2;
 }

@@ -108,9 +108,10 @@ int Stop() {
 
 }  // namespace
 
+// Started by an unquoted path with blanks, the program's path splits into
+// several arguments: only the last argument is the verb, and anything other
+// than "-stop" serves.
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 1) return Serve();
-  if (argc == 2 && std::wcscmp(argv[1], L"-stop") == 0) return Stop();
-  std::fwprintf(stderr, L"usage: quon_framework.exe [-stop]\n");
-  return 2;
+  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0) return Stop();
+  return Serve();
 }

@@ -47,7 +47,12 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(std::wcstoul(argv[2], nullptr, 10));
     return 0;
   }
-  if (command == L"record" && argc >= 3) return WriteFileText(argv[2], GetCommandLineW()) ? 0 : 1;
+  // "record" is looked for in every argument: a program path with blanks
+  // handed over unquoted splits into several arguments before it.
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::wstring(argv[i]) == L"record")
+      return WriteFileText(argv[i + 1], GetCommandLineW()) ? 0 : 1;
+  }
   if (command == L"check-services" && argc == 3) {
     g_log = _wfopen(argv[2], L"w");
     if (g_log == nullptr) return 1;
