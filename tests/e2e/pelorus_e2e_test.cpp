@@ -174,6 +174,9 @@ TEST_F(PelorusOnTheMachine, UninstallThroughTheBuiltDll) {
   unique_schandle service(OpenServiceW(manager.get(), kService, SERVICE_START));
   ASSERT_TRUE(service && StartServiceW(service.get(), 0, nullptr));
   ASSERT_TRUE(wintest::WaitServiceState(kService, SERVICE_RUNNING));
+  // An open handle would keep the deleted service registered.
+  service.reset();
+  manager.reset();
 
   const RunResult r = Run({L"uninstall"});
   EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
