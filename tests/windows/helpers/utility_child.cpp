@@ -50,7 +50,7 @@ int wmain(int argc, wchar_t** argv) {
   // "record" is looked for in every argument: a program path with blanks
   // handed over unquoted splits into several arguments before it.
   for (int i = 1; i + 1 < argc; ++i) {
-    if (std::wstring(argv[i]) == L"record")
+    if (std::wcscmp(argv[i], L"record") == 0)
       return WriteFileText(argv[i + 1], GetCommandLineW()) ? 0 : 1;
   }
   if (command == L"check-services" && argc == 3) {
