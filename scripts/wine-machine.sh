@@ -166,7 +166,14 @@ apply_manifest() {
             /d native,builtin /f >/dev/null || die "could not set the DLL override $a: $b"
           ;;
         service)
+          # A running service (an auto-start one) stays registered until it
+          # has stopped: stop it, delete it, and wait until it is gone.
+          wine sc.exe stop "$a" >/dev/null 2>&1 || true
           wine sc.exe delete "$a" >/dev/null 2>&1 || true
+          for _ in $(seq 50); do
+            wine sc.exe query "$a" >/dev/null 2>&1 || break
+            sleep 0.2
+          done
           wine sc.exe create "$a" binPath= "$b" start= "${c:-demand}" DisplayName= "${d:-$a}" \
             >/dev/null || die "could not create the service $a"
           ;;
