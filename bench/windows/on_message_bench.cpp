@@ -19,23 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "pelorus/orb_plugin.h"
-#include "pelorus/value_set.h"
+#include "qpc_harness.h"
 
 namespace {
 
 constexpr int kRuns = 15;
 
 void STDMETHODCALLTYPE DropLogLine(void*, IOrbPlugin*, uint32_t, const OrbWChar*, ...) {}
-
-std::vector<uint8_t> Framed(const QuonValueSet& body) {
-  uint64_t size = body.GetSerializedSize();
-  std::vector<uint8_t> message(kOrbHeaderSize + size, 0);
-  message[0] = kOrbMessageRequest;
-  message[1] = kOrbEndpointClients;
-  body.Serialize(message.data() + kOrbHeaderSize, &size);
-  return message;
-}
 
 std::vector<uint8_t> FiveKeyRequest() {
   QuonValueSet q;
@@ -44,13 +34,13 @@ std::vector<uint8_t> FiveKeyRequest() {
   q.SetStringValue("dataType", u"Temperatue");
   q.SetValue("Index", new QuonValueSet::OrbValue(int32_t{3}));
   q.SetValue("Refresh", new QuonValueSet::OrbValue(true));
-  return Framed(q);
+  return qpc::Framed(q);
 }
 
 std::vector<uint8_t> UnknownCommand() {
   QuonValueSet q;
   q.SetStringValue("Cmd", u"Nope");
-  return Framed(q);
+  return qpc::Framed(q);
 }
 
 IOrbPlugin* LoadPlugin(const wchar_t* path) {
@@ -66,30 +56,6 @@ IOrbPlugin* LoadPlugin(const wchar_t* path) {
   return plugin;  // the module stays loaded until the process ends
 }
 
-// Microseconds per OnMessage call over `calls` calls.
-double Time(IOrbPlugin* plugin, const std::vector<uint8_t>& message, int calls) {
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER start;
-  LARGE_INTEGER end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
-  for (int i = 0; i < calls; ++i) {
-    uint8_t* reply = nullptr;
-    uint64_t length = 0;
-    plugin->OnMessage(nullptr, message.data(), static_cast<uint32_t>(message.size()), &reply,
-                      &length);
-    std::free(reply);
-  }
-  QueryPerformanceCounter(&end);
-  return static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
-         static_cast<double>(frequency.QuadPart) / calls;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +69,8 @@ int main(int argc, char** argv) {
   for (int run = 0; run < kRuns; ++run) {
     for (int step = 0; step < 4; ++step) {
       const int pair = (step + run) % 4;
-      times[pair / 2][pair % 2].push_back(Time(plugins[pair / 2], requests[pair % 2], calls));
+      times[pair / 2][pair % 2].push_back(
+          qpc::MicrosecondsPerMessage(plugins[pair / 2], requests[pair % 2], calls));
     }
   }
 
@@ -111,8 +78,8 @@ int main(int argc, char** argv) {
   std::printf("%-18s %14s %16s %8s   (median of %d runs x %d calls)\n", "request", "Pelorus.dll",
               "minimal plug-in", "ratio", kRuns, calls);
   for (int r = 0; r < 2; ++r) {
-    const double pelorus = Median(times[0][r]);
-    const double minimal = Median(times[1][r]);
+    const double pelorus = qpc::Median(times[0][r]);
+    const double minimal = qpc::Median(times[1][r]);
     std::printf("%-18s %11.3f us %13.3f us %8.2f\n", names[r], pelorus, minimal, pelorus / minimal);
   }
   for (IOrbPlugin* p : plugins) p->Release();

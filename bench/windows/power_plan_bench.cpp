@@ -15,18 +15,7 @@
 #include <vector>
 
 #include "frame/pelorus.h"
-
-namespace {
-
-constexpr int kRuns = 5;
-
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-}  // namespace
+#include "qpc_harness.h"
 
 int main(int argc, char** argv) {
   const int calls = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
@@ -35,30 +24,11 @@ int main(int argc, char** argv) {
 
   QuonValueSet request;
   request.SetStringValue("Cmd", std::u16string(u"GetActivePowerPlan"));
-  std::vector<uint8_t> message(kOrbHeaderSize, 0);
-  message[0] = kOrbMessageRequest;
-  message[1] = kOrbEndpointClients;
-  uint64_t size = request.GetSerializedSize();
-  message.resize(kOrbHeaderSize + size);
-  request.Serialize(message.data() + kOrbHeaderSize, &size);
-
+  const std::vector<uint8_t> message = qpc::Framed(request);
   std::vector<double> perCall;
-  for (int run = 0; run < kRuns; ++run) {
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceCounter(&start);
-    for (int i = 0; i < calls; ++i) {
-      uint8_t* reply = nullptr;
-      uint64_t length = 0;
-      plugin->OnMessage(nullptr, message.data(), static_cast<uint32_t>(message.size()), &reply,
-                        &length);
-      std::free(reply);
-    }
-    QueryPerformanceCounter(&end);
-    perCall.push_back(Seconds(start, end) * 1e6 / calls);
-  }
-  std::sort(perCall.begin(), perCall.end());
-  const double median = perCall[perCall.size() / 2];
+  for (int run = 0; run < qpc::kRuns; ++run)
+    perCall.push_back(qpc::MicrosecondsPerMessage(plugin, message, calls));
+  const double median = qpc::Median(std::move(perCall));
   std::printf("%-44s %10.1f us/call %12.0f calls/s\n", "GetActivePowerPlan through OnMessage",
               median, 1e6 / median);
   plugin->Release();

@@ -5,9 +5,13 @@
 #include "support/win32.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <utility>
 #include <vector>
+
+#include "pelorus/orb_plugin.h"
+#include "pelorus/value_set.h"
 
 namespace qpc {
 
@@ -17,6 +21,39 @@ inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// A request framed as a host frames it for the clients' endpoint.
+inline std::vector<uint8_t> Framed(const QuonValueSet& body) {
+  uint64_t size = body.GetSerializedSize();
+  std::vector<uint8_t> message(kOrbHeaderSize + size, 0);
+  message[0] = kOrbMessageRequest;
+  message[1] = kOrbEndpointClients;
+  body.Serialize(message.data() + kOrbHeaderSize, &size);
+  return message;
+}
+
+// Microseconds per OnMessage call over `calls` calls of one framed request,
+// each reply released with free as a host releases it.
+inline double MicrosecondsPerMessage(IOrbPlugin* plugin, const std::vector<uint8_t>& message,
+                                     int calls) {
+  LARGE_INTEGER start;
+  LARGE_INTEGER end;
+  QueryPerformanceCounter(&start);
+  for (int i = 0; i < calls; ++i) {
+    uint8_t* reply = nullptr;
+    uint64_t length = 0;
+    plugin->OnMessage(nullptr, message.data(), static_cast<uint32_t>(message.size()), &reply,
+                      &length);
+    std::free(reply);
+  }
+  QueryPerformanceCounter(&end);
+  return Seconds(start, end) * 1e6 / calls;
 }
 
 // Median times per call in microseconds of two operations over kRuns runs
@@ -44,9 +81,7 @@ inline std::pair<double, double> MicrosecondsPerCall(int count,
       a.push_back(time(first));
     }
   }
-  std::sort(a.begin(), a.end());
-  std::sort(b.begin(), b.end());
-  return {a[a.size() / 2], b[b.size() / 2]};
+  return {Median(std::move(a)), Median(std::move(b))};
 }
 
 }  // namespace qpc

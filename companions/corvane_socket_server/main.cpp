@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "stop_event.h"
+
 namespace {
 
 // Set by "-stop" (or by a test) to end the running server.
@@ -23,24 +25,14 @@ int Run() {
   return 0;
 }
 
-int Stop() {
-  HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent);
-  if (stop == nullptr) {
-    std::fwprintf(stderr, L"CorvaneSocketServer: no server runs\n");
-    return 1;
-  }
-  SetEvent(stop);
-  CloseHandle(stop);
-  return 0;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   // The verb is the last argument: started by an unquoted path with blanks,
   // the program's path splits into several arguments before it.
   if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-run") == 0) return Run();
-  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0) return Stop();
+  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0)
+    return SignalStopEvent(kStopEvent, L"CorvaneSocketServer");
   std::fwprintf(stderr, L"usage: CorvaneSocketServer.exe -run | -stop\n");
   return 2;
 }

@@ -8,6 +8,8 @@
 #include <cwchar>
 #include <string>
 
+#include "stop_event.h"
+
 namespace {
 
 constexpr wchar_t kStopEvent[] = L"Local\\quon_framework.Stop";
@@ -95,23 +97,13 @@ int Serve() {
   return 0;
 }
 
-int Stop() {
-  HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent);
-  if (stop == nullptr) {
-    std::fwprintf(stderr, L"quon_framework: no framework runs\n");
-    return 1;
-  }
-  SetEvent(stop);
-  CloseHandle(stop);
-  return 0;
-}
-
 }  // namespace
 
 // Started by an unquoted path with blanks, the program's path splits into
 // several arguments: only the last argument is the verb, and anything other
 // than "-stop" serves.
 int wmain(int argc, wchar_t** argv) {
-  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0) return Stop();
+  if (argc >= 2 && std::wcscmp(argv[argc - 1], L"-stop") == 0)
+    return SignalStopEvent(kStopEvent, L"quon_framework");
   return Serve();
 }
