@@ -349,15 +349,9 @@ class LogSwitchGuard {
 
   LogSwitchGuard() {
     m_vendorExisted = KeyExists(kVendorKey, KEY_WOW64_64KEY);
-    unique_hkey key;
-    m_keyExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                 key.put()) == ERROR_SUCCESS;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (m_keyExisted && RegQueryValueExW(key.get(), L"EnableLog", nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS) {
-      m_saved = value;
-    }
+    m_keyExisted = KeyExists(kKey, KEY_WOW64_64KEY);
+    const int64_t value = GetDword(kKey, L"EnableLog", KEY_WOW64_64KEY);
+    if (value >= 0) m_saved = static_cast<DWORD>(value);
   }
   ~LogSwitchGuard() {
     if (!m_keyExisted) {
@@ -373,15 +367,12 @@ class LogSwitchGuard {
   static void Set(State state, DWORD value = 0) {
     if (state == State::NoKey) {
       RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
-      return;
-    }
-    unique_hkey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                    nullptr, key.put(), nullptr);
-    if (state == State::Value) {
-      RegSetValueExW(key.get(), L"EnableLog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                     sizeof value);
+    } else if (state == State::Value) {
+      SetDword(kKey, L"EnableLog", value, KEY_WOW64_64KEY);
     } else {
+      unique_hkey key;
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      nullptr, key.put(), nullptr);
       RegDeleteValueW(key.get(), L"EnableLog");
     }
   }
