@@ -270,16 +270,21 @@ inline ProcessRun RunProcess(std::wstring commandLine, const ProcessOptions& opt
 // --- Registry ------------------------------------------------------------------------------
 // HKLM keys; view: 0, KEY_WOW64_32KEY or KEY_WOW64_64KEY.
 
-inline void SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value,
-                      REGSAM view = 0) {
+// Creates the key when it is missing.
+inline void SetRegistryValue(const std::wstring& key, const wchar_t* name, DWORD type,
+                             const void* data, DWORD bytes, REGSAM view) {
   unique_hkey handle;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
                             nullptr, handle.put(), nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(
-      RegSetValueExW(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-      ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, type, static_cast<const BYTE*>(data), bytes),
+            ERROR_SUCCESS);
+}
+
+inline void SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value,
+                      REGSAM view = 0) {
+  SetRegistryValue(key, name, REG_SZ, value.c_str(),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)), view);
 }
 
 // Empty when it cannot be read.
@@ -297,13 +302,7 @@ inline std::wstring GetString(const std::wstring& key, const wchar_t* name, REGS
 }
 
 inline void SetDword(const std::wstring& key, const wchar_t* name, DWORD value, REGSAM view = 0) {
-  unique_hkey handle;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
-                            nullptr, handle.put(), nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                           sizeof value),
-            ERROR_SUCCESS);
+  SetRegistryValue(key, name, REG_DWORD, &value, sizeof value, view);
 }
 
 // -1 when the value is absent or not a REG_DWORD.

@@ -41,9 +41,10 @@ class DiagLogStartup : public ::testing::Test {
  protected:
   void SetUp() override { LogSwitchGuard::Set(State::NoKey); }
 
-  // Runs a helper beside the test as its debugger, with this test's profile
-  // folder; standard error joins standard output.
-  ProcessRun RunHelper(const wchar_t* helper, const std::wstring& arguments) {
+  // Runs a helper beside the test (by default the writer) as its debugger,
+  // with this test's profile folder; standard error joins standard output.
+  ProcessRun Run(const std::wstring& arguments = L"",
+                 const wchar_t* helper = L"diag_log_writer.exe") {
     ProcessOptions options;
     options.environment = m_environment;
     options.asDebugger = true;
@@ -52,12 +53,8 @@ class DiagLogStartup : public ::testing::Test {
   }
   // Loads Pelorus.dll in a fresh process.
   ProcessRun Load(const std::wstring& arguments = L"") {
-    return RunHelper(L"diag_log_loader.exe",
-                     QuoteArgument(WindowsPath(PELORUS_DLL_PATH)) + L" " + arguments);
-  }
-  ProcessRun Write(const std::wstring& arguments = L"",
-                   const wchar_t* writer = L"diag_log_writer.exe") {
-    return RunHelper(writer, arguments);
+    return Run(QuoteArgument(WindowsPath(PELORUS_DLL_PATH)) + L" " + arguments,
+               L"diag_log_loader.exe");
   }
 
   // Names of the log files in the log folder, sorted.
@@ -151,7 +148,7 @@ TEST_F(DiagLogStartup, ControlFileKeywordsAndRegistrySwitch) {
     ClearFolder();
     if (c.control != nullptr) WriteAll(m_folder / "quon.txt", c.control);
     LogSwitchGuard::Set(c.state, c.value);
-    const ProcessRun run = Write();
+    const ProcessRun run = Run();
     ASSERT_EQ(run.exitCode, 0u);
     const std::vector<std::string> logs = LogFiles();
     ASSERT_EQ(logs.size(), c.fileCreated ? 1u : 0u);
@@ -177,7 +174,7 @@ TEST_F(DiagLogStartup, StartUpDoesNotDependOnInitialisationOrder) {
   for (const wchar_t* writer : {L"diag_log_writer.exe", L"diag_log_writer_log_first.exe"}) {
     SCOPED_TRACE(::testing::PrintToString(std::wstring(writer)));
     ClearFolder();
-    ASSERT_EQ(Write(L"", writer).exitCode, 0u);
+    ASSERT_EQ(Run(L"", writer).exitCode, 0u);
     const std::vector<std::string> logs = LogFiles();
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_TRUE(std::regex_match(ReadAll(m_folder / logs[0]), fileLine));
@@ -185,7 +182,7 @@ TEST_F(DiagLogStartup, StartUpDoesNotDependOnInitialisationOrder) {
 }
 
 TEST_F(DiagLogStartup, LogNameSuffixFromTheCommandLine) {
-  ASSERT_EQ(Write(L"-logAnthorFile   _x more text").exitCode, 0u);
+  ASSERT_EQ(Run(L"-logAnthorFile   _x more text").exitCode, 0u);
   EXPECT_EQ(ReadAll(m_folder / "diag_log_writer_x.idx"), "1");
   const std::vector<std::string> logs = LogFiles();
   ASSERT_EQ(logs.size(), 1u);

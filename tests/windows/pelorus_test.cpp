@@ -143,11 +143,7 @@ TEST(PelorusNotify, NotificationsAreEchoedToClientsDebuggerAndLog) {
   body.CreateChild("b")->SetStringValue("c", std::u16string(u"x"));
   const std::u16string dump = u"{\r\n  a:  5,\r\n  b:{\r\n    c:    x,\r\n  },\r\n}";
 
-  const std::pair<uint8_t, std::u16string> cases[] = {
-      {4, u"get notification from User Session, msg:"},
-      {2, u"get notification from Service, msg:"},
-      {1, u"get notification from Service, msg:"}};
-  for (const auto& [source, prefix] : cases) {
+  for (uint8_t source : {4, 2, 1}) {
     std::vector<uint8_t> message = FrameMessage(kOrbMessageNotification, source, body);
     uint8_t* reply = nullptr;
     uint64_t length = 0;
@@ -155,19 +151,22 @@ TEST(PelorusNotify, NotificationsAreEchoedToClientsDebuggerAndLog) {
                                 &reply, &length),
               S_OK);
     EXPECT_EQ(reply, nullptr);
-    const std::u16string text = prefix + dump;
-
-    ASSERT_FALSE(g_debugOutput.empty());
-    EXPECT_EQ(ToU16(g_debugOutput.back()), text);
-    auto broadcasts = host.broadcasts();
-    ASSERT_FALSE(broadcasts.empty());
-    EXPECT_EQ(broadcasts.back().header()[2], 1);
-    QuonValueSet notify;
-    ASSERT_TRUE(broadcasts.back().Body(&notify));
-    EXPECT_EQ(notify.GetStringValue("Notify"), text);
-    EXPECT_TRUE(host.HasLog(6, text));
   }
-  EXPECT_EQ(g_debugOutput.size(), 3u);
+  const std::u16string user = u"get notification from User Session, msg:" + dump;
+  const std::u16string service = u"get notification from Service, msg:" + dump;
+  const std::vector<std::u16string> texts = {user, service, service};
+  std::vector<std::u16string> debugged, notified;
+  for (const std::wstring& text : g_debugOutput) debugged.push_back(ToU16(text));
+  for (const RecordedMessage& m : host.broadcasts()) {
+    EXPECT_EQ(m.header()[2], 1);  // to the clients
+    QuonValueSet notify;
+    EXPECT_TRUE(m.Body(&notify));
+    notified.push_back(notify.GetStringValue("Notify"));
+  }
+  EXPECT_EQ(debugged, texts);
+  EXPECT_EQ(notified, texts);
+  EXPECT_EQ(LogLines(host),
+            (std::vector<std::u16string>{u"6 " + user, u"6 " + service, u"6 " + service}));
 }
 
 // --- Event interfaces ----------------------------------------------------------------

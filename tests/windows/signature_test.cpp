@@ -42,10 +42,6 @@ std::wstring Sample(const wchar_t* signer) {
   return BesideThisProgram(std::wstring(L"signing_sample-") + signer + L".exe");
 }
 
-bool UnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // Whether this machine trusts the test root: WinVerifyTrust on the
 // maker-signed sample, the same call the plug-in makes.
 bool TestRootTrusted() {
@@ -250,8 +246,10 @@ TEST(SignatureChecks, EmbeddedSignerPrintsProgramSerialAndCounterSignature) {
       folder, [] { EXPECT_TRUE(CheckEmbeddedSigner(Sample(L"quon-countersigned").c_str())); });
   // osslsigncode writes the program name in its ASCII form; Wine 8 decodes
   // that form as if it were UTF-16, Windows reads it as written.
+  const bool underWine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   const char* programName =
-      UnderWine() ? "Program Name : " : "Program Name : Pelorus Signing Sample\n";
+      underWine ? "Program Name : " : "Program Name : Pelorus Signing Sample\n";
   for (const char* line :
        {programName, "MoreInfo Link : https://example.invalid/pelorus\n", "Signer Certificate:\n\n",
         "TimeStamp Certificate:\n\n", "Date of TimeStamp : 03/04/2025 05:06\n"}) {
