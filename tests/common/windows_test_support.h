@@ -270,16 +270,21 @@ inline ProcessRun RunProcess(std::wstring commandLine, const ProcessOptions& opt
 // --- Registry ------------------------------------------------------------------------------
 // HKLM keys; view: 0, KEY_WOW64_32KEY or KEY_WOW64_64KEY.
 
-inline void SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value,
-                      REGSAM view = 0) {
+// Creates the key when it is missing.
+inline void SetRegistryValue(const std::wstring& key, const wchar_t* name, DWORD type,
+                             const void* data, DWORD bytes, REGSAM view) {
   unique_hkey handle;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
                             nullptr, handle.put(), nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(
-      RegSetValueExW(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-      ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, type, static_cast<const BYTE*>(data), bytes),
+            ERROR_SUCCESS);
+}
+
+inline void SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value,
+                      REGSAM view = 0) {
+  SetRegistryValue(key, name, REG_SZ, value.c_str(),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)), view);
 }
 
 // Empty when it cannot be read.
@@ -297,13 +302,7 @@ inline std::wstring GetString(const std::wstring& key, const wchar_t* name, REGS
 }
 
 inline void SetDword(const std::wstring& key, const wchar_t* name, DWORD value, REGSAM view = 0) {
-  unique_hkey handle;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
-                            nullptr, handle.put(), nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                           sizeof value),
-            ERROR_SUCCESS);
+  SetRegistryValue(key, name, REG_DWORD, &value, sizeof value, view);
 }
 
 // -1 when the value is absent or not a REG_DWORD.
@@ -349,15 +348,9 @@ class LogSwitchGuard {
 
   LogSwitchGuard() {
     m_vendorExisted = KeyExists(kVendorKey, KEY_WOW64_64KEY);
-    unique_hkey key;
-    m_keyExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                 key.put()) == ERROR_SUCCESS;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (m_keyExisted && RegQueryValueExW(key.get(), L"EnableLog", nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS) {
-      m_saved = value;
-    }
+    m_keyExisted = KeyExists(kKey, KEY_WOW64_64KEY);
+    const int64_t value = GetDword(kKey, L"EnableLog", KEY_WOW64_64KEY);
+    if (value >= 0) m_saved = static_cast<DWORD>(value);
   }
   ~LogSwitchGuard() {
     if (!m_keyExisted) {
@@ -373,15 +366,12 @@ class LogSwitchGuard {
   static void Set(State state, DWORD value = 0) {
     if (state == State::NoKey) {
       RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_64KEY, 0);
-      return;
-    }
-    unique_hkey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                    nullptr, key.put(), nullptr);
-    if (state == State::Value) {
-      RegSetValueExW(key.get(), L"EnableLog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                     sizeof value);
+    } else if (state == State::Value) {
+      SetDword(kKey, L"EnableLog", value, KEY_WOW64_64KEY);
     } else {
+      unique_hkey key;
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      nullptr, key.put(), nullptr);
       RegDeleteValueW(key.get(), L"EnableLog");
     }
   }

@@ -5,37 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cwctype>
+#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "../common/windows_test_support.h"
 
 namespace {
-
-// The exports Pelorus.dll implements, by undecorated name. Adding an export to
-// src/exports/pelorus.def means adding its name here.
-constexpr std::array kImplementedExports = {
-    std::string_view("QueryInterfaceVersion"),
-    std::string_view("QueryLibrary"),
-    std::string_view("OnUninstall"),
-    std::string_view("AcpiInit"),
-    std::string_view("AcpiGetItem"),
-    std::string_view("AcpiGetItemEx"),
-    std::string_view("AcpiSetItem"),
-    std::string_view("AcpiSetItemBuffer"),
-    std::string_view("AcpiMbif"),
-    std::string_view("AcpiGGrp"),
-    std::string_view("AcpiCallMethod"),
-    std::string_view("GetHardwareInfo"),
-    std::string_view("checkIfHmspRun"),
-    std::string_view("IsHmspServiceRun"),
-    std::string_view("HasBeenCheckHmspService"),
-    std::string_view("initialLogParamForHmsp"),
-};
 
 template <class T>
 const T* AtRva(HMODULE module, DWORD rva) {
@@ -43,42 +20,12 @@ const T* AtRva(HMODULE module, DWORD rva) {
 }
 
 const IMAGE_NT_HEADERS64* NtHeaders(HMODULE module) {
-  const auto* dos = AtRva<IMAGE_DOS_HEADER>(module, 0);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
-  const auto* nt = AtRva<IMAGE_NT_HEADERS64>(module, static_cast<DWORD>(dos->e_lfanew));
-  return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+  return AtRva<IMAGE_NT_HEADERS64>(
+      module, static_cast<DWORD>(AtRva<IMAGE_DOS_HEADER>(module, 0)->e_lfanew));
 }
 
 const IMAGE_DATA_DIRECTORY& Directory(HMODULE module, int index) {
   return NtHeaders(module)->OptionalHeader.DataDirectory[index];
-}
-
-std::vector<std::string> ExportNames(HMODULE module) {
-  const IMAGE_DATA_DIRECTORY& dir = Directory(module, IMAGE_DIRECTORY_ENTRY_EXPORT);
-  std::vector<std::string> names;
-  if (dir.VirtualAddress == 0) return names;
-  const auto* exports = AtRva<IMAGE_EXPORT_DIRECTORY>(module, dir.VirtualAddress);
-  const auto* name_rvas = AtRva<DWORD>(module, exports->AddressOfNames);
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    names.emplace_back(AtRva<char>(module, name_rvas[i]));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::vector<std::wstring> ImportedLibraries(HMODULE module) {
-  const IMAGE_DATA_DIRECTORY& dir = Directory(module, IMAGE_DIRECTORY_ENTRY_IMPORT);
-  std::vector<std::wstring> names;
-  if (dir.VirtualAddress == 0) return names;
-  for (const auto* entry = AtRva<IMAGE_IMPORT_DESCRIPTOR>(module, dir.VirtualAddress);
-       entry->Name != 0; ++entry) {
-    std::wstring name;
-    for (const char* c = AtRva<char>(module, entry->Name); *c != '\0'; ++c) {
-      name += static_cast<wchar_t>(std::towlower(static_cast<unsigned char>(*c)));
-    }
-    names.push_back(name);
-  }
-  return names;
 }
 
 class DllImage : public ::testing::Test {
@@ -87,107 +34,91 @@ class DllImage : public ::testing::Test {
     path_ = wintest::BesideTest(L"Pelorus.dll").wstring();
     module_.reset(LoadLibraryExW(path_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     ASSERT_TRUE(module_) << "LoadLibraryExW failed with " << GetLastError();
-    ASSERT_NE(NtHeaders(module_.get()), nullptr) << "not a PE image";
   }
 
   std::wstring path_;
   unique_hmodule module_;
 };
 
+// Exactly the implemented exports, by undecorated name: adding an export to
+// src/exports/pelorus.def means adding its name here.
 TEST_F(DllImage, ExportsExactlyTheImplementedFunctions) {
-  std::vector<std::string> expected(kImplementedExports.begin(), kImplementedExports.end());
+  std::vector<std::string> expected = {"QueryInterfaceVersion",
+                                       "QueryLibrary",
+                                       "OnUninstall",
+                                       "AcpiInit",
+                                       "AcpiGetItem",
+                                       "AcpiGetItemEx",
+                                       "AcpiSetItem",
+                                       "AcpiSetItemBuffer",
+                                       "AcpiMbif",
+                                       "AcpiGGrp",
+                                       "AcpiCallMethod",
+                                       "GetHardwareInfo",
+                                       "checkIfHmspRun",
+                                       "IsHmspServiceRun",
+                                       "HasBeenCheckHmspService",
+                                       "initialLogParamForHmsp"};
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(ExportNames(module_.get()), expected);
-
   const IMAGE_DATA_DIRECTORY& dir = Directory(module_.get(), IMAGE_DIRECTORY_ENTRY_EXPORT);
-  EXPECT_STREQ(AtRva<char>(module_.get(),
-                           AtRva<IMAGE_EXPORT_DIRECTORY>(module_.get(), dir.VirtualAddress)->Name),
-               "Pelorus.dll");
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  const auto* exports = AtRva<IMAGE_EXPORT_DIRECTORY>(module_.get(), dir.VirtualAddress);
+  EXPECT_STREQ(AtRva<char>(module_.get(), exports->Name), "Pelorus.dll");
+  const auto* names = AtRva<DWORD>(module_.get(), exports->AddressOfNames);
+  std::vector<std::string> exported(exports->NumberOfNames);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    exported[i] = AtRva<char>(module_.get(), names[i]);
+  std::sort(exported.begin(), exported.end());
+  EXPECT_EQ(exported, expected);
 }
 
 TEST_F(DllImage, NeedsNoMinGWRuntimeLibrary) {
-  const std::vector<std::wstring> imports = ImportedLibraries(module_.get());
-  EXPECT_FALSE(imports.empty());
-  for (const wchar_t* runtime :
-       {L"libstdc++-6.dll", L"libgcc_s_seh-1.dll", L"libwinpthread-1.dll", L"libgomp-1.dll"}) {
-    EXPECT_EQ(std::count(imports.begin(), imports.end(), runtime), 0) << runtime;
+  const IMAGE_DATA_DIRECTORY& dir = Directory(module_.get(), IMAGE_DIRECTORY_ENTRY_IMPORT);
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  for (const auto* entry = AtRva<IMAGE_IMPORT_DESCRIPTOR>(module_.get(), dir.VirtualAddress);
+       entry->Name != 0; ++entry) {
+    const char* name = AtRva<char>(module_.get(), entry->Name);
+    for (const char* runtime :
+         {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "libgomp-1.dll"}) {
+      EXPECT_NE(_stricmp(name, runtime), 0) << name;
+    }
   }
 }
 
 // The version resource, read as Explorer's property page does: the fixed
 // part, then the strings of the first translation listed.
-class VersionResource : public DllImage {
- protected:
-  void SetUp() override {
-    DllImage::SetUp();
-    DWORD handle = 0xdeadbeef;
-    DWORD size = GetFileVersionInfoSizeW(path_.c_str(), &handle);
-    ASSERT_NE(size, 0u) << "no version resource, error " << GetLastError();
-    data_.resize(size);
-    ASSERT_TRUE(GetFileVersionInfoW(path_.c_str(), 0, size, data_.data()));
-
-    struct Translation {
-      WORD language;
-      WORD code_page;
-    };
-    Translation* translations = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueW(data_.data(), L"\\VarFileInfo\\Translation",
-                               reinterpret_cast<void**>(&translations), &length));
-    ASSERT_GE(length, sizeof(Translation));
-    wchar_t block[32];
-    swprintf(block, 32, L"\\StringFileInfo\\%04x%04x\\", translations->language,
-             translations->code_page);
-    string_block_ = block;
-  }
-
-  // The string's value, or nullptr when the resource has no such string.
-  const wchar_t* String(const wchar_t* name) {
-    wchar_t* value = nullptr;
-    UINT length = 0xdeadbeef;
-    std::wstring query = string_block_ + name;
-    if (!VerQueryValueW(data_.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
-        length == 0) {
-      return nullptr;
-    }
-    return value;
-  }
-
-  std::vector<BYTE> data_;
-  std::wstring string_block_;
-};
-
-TEST_F(VersionResource, NamesTheProductAndItsVersion) {
-  VS_FIXEDFILEINFO* fixed = nullptr;
+TEST_F(DllImage, VersionResourceNamesTheProductAndItsVersion) {
+  std::vector<BYTE> data(GetFileVersionInfoSizeW(path_.c_str(), nullptr));
+  ASSERT_FALSE(data.empty()) << "no version resource, error " << GetLastError();
+  ASSERT_TRUE(GetFileVersionInfoW(path_.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+  auto query = [&](const std::wstring& name, UINT* length) {
+    void* value = nullptr;
+    return VerQueryValueW(data.data(), name.c_str(), &value, length) ? value : nullptr;
+  };
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(data_.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(query(L"\\", &length));
+  ASSERT_NE(fixed, nullptr);
   ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
-  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(9, 5));
-  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 9));
-  EXPECT_EQ(fixed->dwProductVersionMS, MAKELONG(9, 5));
-  EXPECT_EQ(fixed->dwProductVersionLS, MAKELONG(0, 9));
-  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+  EXPECT_EQ(
+      std::vector<DWORD>({fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                          fixed->dwProductVersionLS, fixed->dwFileType}),
+      std::vector<DWORD>({MAKELONG(9, 5), MAKELONG(0, 9), MAKELONG(9, 5), MAKELONG(0, 9),
+                          static_cast<DWORD>(VFT_DLL)}));
 
-  struct Expected {
-    const wchar_t* name;
-    const wchar_t* value;  // nullptr: the string must be absent
-  };
-  const Expected expected[] = {
-      {L"ProductName", L"Pelorus"},  {L"ProductVersion", L"5.9.9.0"},
-      {L"FileVersion", L"5.9.9.0"},  {L"OriginalFilename", L"Pelorus.dll"},
-      {L"InternalName", L"Pelorus"}, {L"CompanyName", nullptr},
-  };
-  for (const Expected& e : expected) {
-    const wchar_t* value = String(e.name);
-    if (e.value == nullptr) {
-      EXPECT_EQ(value, nullptr) << e.name;
-    } else {
-      ASSERT_NE(value, nullptr) << e.name;
-      EXPECT_STREQ(value, e.value) << e.name;
-    }
+  const auto* translation = static_cast<const WORD*>(query(L"\\VarFileInfo\\Translation", &length));
+  ASSERT_TRUE(translation != nullptr && length >= 2 * sizeof(WORD));
+  wchar_t block[32];
+  swprintf(block, 32, L"\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
+  // Each string's value; "-" when the resource has none.
+  std::vector<std::wstring> strings;
+  for (const wchar_t* name : {L"ProductName", L"ProductVersion", L"FileVersion",
+                              L"OriginalFilename", L"InternalName", L"CompanyName"}) {
+    const auto* value = static_cast<const wchar_t*>(query(block + std::wstring(name), &length));
+    strings.emplace_back(value != nullptr && length > 0 ? value : L"-");
   }
-  EXPECT_NE(String(L"FileDescription"), nullptr);
+  EXPECT_EQ(strings, (std::vector<std::wstring>{L"Pelorus", L"5.9.9.0", L"5.9.9.0", L"Pelorus.dll",
+                                                L"Pelorus", L"-"}));
+  EXPECT_NE(query(block + std::wstring(L"FileDescription"), &length), nullptr);
 }
 
 }  // namespace

@@ -4,9 +4,6 @@
 // unless a process of its executable other than the caller runs.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "machine_test_support.h"
 #include "support/service_utils.h"
 
@@ -28,12 +25,10 @@ Lines ServiceLines(const LogCapture& log) {
   return out;
 }
 
+// ProgramFiles points at the case's scratch folder, for this process and the
+// programs it starts.
 class CheckServicesTest : public FanServiceMachineTest {
  protected:
-  void SetUp() override {
-    FanServiceMachineTest::SetUp();
-    m_installFolder = m_scratch.path() / L"QUON" / L"CORVANE KIOSK Lite Service" / L"Pelorus";
-  }
   // Puts a setup program (signed or not) and the signed service executable
   // into the installation folder.
   void InstallCompanions(const wchar_t* setupSource = L"SetupQuonServices.exe") {
@@ -43,11 +38,12 @@ class CheckServicesTest : public FanServiceMachineTest {
                                m_installFolder / L"QuonFanControlService.exe");
   }
 
-  std::filesystem::path m_installFolder;
+  const std::filesystem::path m_installFolder =
+      m_scratch.path() / L"QUON" / L"CORVANE KIOSK Lite Service" / L"Pelorus";
+  ScopedEnvironment m_programFiles{L"ProgramFiles", m_scratch.path().wstring()};
 };
 
 TEST_F(CheckServicesTest, WithoutTheSetupProgramOnlyLogsTheCheck) {
-  ScopedEnvironment programFiles(L"ProgramFiles", m_scratch.path().wstring());
   std::filesystem::create_directories(m_installFolder / L"SetupQuonServices.exe");  // a folder
   LogCapture log;
   CheckServices();
@@ -56,7 +52,6 @@ TEST_F(CheckServicesTest, WithoutTheSetupProgramOnlyLogsTheCheck) {
 }
 
 TEST_F(CheckServicesTest, RunsTheSetupProgramThenStartsTheServiceOnce) {
-  ScopedEnvironment programFiles(L"ProgramFiles", m_scratch.path().wstring());
   InstallCompanions();
   {
     LogCapture log;
@@ -80,7 +75,6 @@ TEST_F(CheckServicesTest, RunsTheSetupProgramThenStartsTheServiceOnce) {
 }
 
 TEST_F(CheckServicesTest, ASetupProgramNotSignedByTheMakerIsNotRun) {
-  ScopedEnvironment programFiles(L"ProgramFiles", m_scratch.path().wstring());
   InstallCompanions(L"utility_child_other.exe");
   LogCapture log;
   CheckServices();
@@ -98,35 +92,10 @@ TEST_F(CheckServicesTest, TheCallersOwnProcessDoesNotCountAsTheService) {
   InstallCompanions();
   std::filesystem::path probe =
       m_scratch.Place(BuiltFile(L"utility_child.exe"), L"QuonFanControlService.exe", L"probe");
-  std::filesystem::path logFile = m_scratch.path() / L"probe.log";
-
-  // The child's environment block carries the scratch ProgramFiles.
-  std::wstring environment;
-  wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry != 0; entry += std::wcslen(entry) + 1) {
-    if (_wcsnicmp(entry, L"ProgramFiles=", 13) != 0) environment.append(entry).push_back(L'\0');
-  }
-  FreeEnvironmentStringsW(block);
-  environment.append(L"ProgramFiles=" + m_scratch.path().wstring()).push_back(L'\0');
-  environment.push_back(L'\0');
-
-  std::wstring commandLine =
-      L"\"" + probe.wstring() + L"\" check-services \"" + logFile.wstring() + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                             CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
-                             &info));
-  unique_handle process(info.hProcess), thread(info.hThread);
-  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
-
-  std::ifstream in(logFile);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("QuonFanControlService.exe does not exist."), std::string::npos)
-      << text.str();
-  EXPECT_EQ(text.str().find("is running"), std::string::npos) << text.str();
+  const ProcessRun run = RunProcess(QuoteArgument(probe.wstring()) + L" check-services");
+  EXPECT_NE(run.out.find("QuonFanControlService.exe does not exist."), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("is running"), std::string::npos) << run.out;
   EXPECT_TRUE(WaitServiceState(kFanService, SERVICE_RUNNING));
 }
 

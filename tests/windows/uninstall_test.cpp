@@ -1,9 +1,11 @@
 // OnUninstall against real registry keys and a real, running fan-control
 // service under Wine. One table of the rows that lead to different steps:
 // older suite present or absent, service present or absent, and (when only
-// the service is there) the executable's exit code (0 or 3) or the
-// executable unsigned or missing; with and without an update-client key. The "Path" value ends in a
-// backslash, as the executable name is appended to it directly.
+// the service is there) the executable's exit code or the executable
+// unsigned; with and without an update-client key. The "Path" value ends in
+// a backslash, as the executable name is appended to it directly. (The
+// service alone with an executable that succeeds is uninstalled through
+// orbhost and the built DLL, pelorus_e2e_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -17,13 +19,11 @@ namespace {
 
 using namespace machine_test;
 
-enum class Executable { Signed, Unsigned, Missing };
-
 struct UninstallCase {
   const char* name;
   bool suite;
   bool service;
-  Executable executable;
+  bool signedExecutable;
   int exitCode;  // what a successful "/UnregServer" returns
   bool updateClientKey;
   int32_t result;
@@ -37,26 +37,19 @@ void PrintTo(const UninstallCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-const std::vector<std::wstring> kLaunched0 = {L"Launch Uninstall FanCtrlSvc Successfully.",
-                                              L"Uninstall Return True"};
 const std::vector<std::wstring> kLaunched3 = {L"Launch Uninstall FanCtrlSvc Successfully.",
                                               L"Uninstall Return False"};
 const std::vector<std::wstring> kNotLaunched = {L"Failed to Uninstall FanCtrlSvc",
                                                 L"Set exit to -1.", L"Uninstall Return False"};
 const std::vector<std::wstring> kLeftAlone = {L"Uninstall Return True"};
 
-constexpr Executable S = Executable::Signed, U = Executable::Unsigned, M = Executable::Missing;
-
 // clang-format off
 const UninstallCase kCases[] = {
-  // name                                suite  svc    exe exit key    result lines         remains end line
-  {"SuiteAndService_LeavesServiceAlone",  true,  true,  S,  0,   true,  1,     kLeftAlone,   true,  nullptr},
-  {"SuiteOnly",                           true,  false, M,  0,   true,  1,     kLeftAlone,   false, nullptr},
-  {"Neither_StartsNothing",               false, false, S,  3,   true,  1,     kLeftAlone,   false, nullptr},
-  {"ServiceOnly_Exit0",                   false, true,  S,  0,   true,  1,     kLaunched0,   false, "End. (exitCode=0 -> 1)"},
-  {"ServiceOnly_Exit3",                   false, true,  S,  3,   false, 0,     kLaunched3,   false, "End. (exitCode=3 -> 0)"},
-  {"ServiceOnly_Missing",                 false, true,  M,  0,   true,  0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
-  {"ServiceOnly_Unsigned",                false, true,  U,  0,   true,  0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
+  // name                                suite  svc    signed exit key    result lines         remains end line
+  {"SuiteAndService_LeavesServiceAlone",  true,  true,  true,  0,   true,  1,     kLeftAlone,   true,  nullptr},
+  {"Neither_StartsNothing",               false, false, true,  3,   true,  1,     kLeftAlone,   false, nullptr},
+  {"ServiceOnly_Exit3",                   false, true,  true,  3,   false, 0,     kLaunched3,   false, "End. (exitCode=3 -> 0)"},
+  {"ServiceOnly_Unsigned",                false, true,  false, 0,   true,  0,     kNotLaunched, true,  "End. (exitCode=4294967295 -> 0)"},
 };
 // clang-format on
 
@@ -80,16 +73,11 @@ TEST_P(UninstallMatrix, ReportsEveryStepAndCleansUp) {
   }
   if (c.suite) SetString(kSuiteKey, L"ExeName", L"Tessera3.exe", k32);
 
-  std::filesystem::path folder = m_scratch.path() / L"Fan Service";
-  std::filesystem::create_directories(folder);
+  const std::filesystem::path folder = m_scratch.path() / L"Fan Service";
   SetString(kFanKey, L"Path", folder.wstring() + L"\\", k32);
-  if (c.executable == Executable::Signed) {
-    m_scratch.Place(BuiltFile(L"QuonFanControlService.exe"), L"QuonFanControlService.exe",
-                    L"Fan Service");
-  } else if (c.executable == Executable::Unsigned) {
-    m_scratch.Place(BuiltFile(L"QuonFanControlService_unsigned.exe"), L"QuonFanControlService.exe",
-                    L"Fan Service");
-  }
+  m_scratch.Place(BuiltFile(c.signedExecutable ? L"QuonFanControlService.exe"
+                                               : L"QuonFanControlService_unsigned.exe"),
+                  L"QuonFanControlService.exe", L"Fan Service");
   if (c.service) {
     // The service runs from a signed copy of its own.
     InstallService(kFanService,
@@ -117,8 +105,9 @@ TEST_P(UninstallMatrix, ReportsEveryStepAndCleansUp) {
   EXPECT_TRUE(log.Contains(c.service ? "Opened service." : "Service does not exist."));
   EXPECT_TRUE(
       log.Contains("[OnUninstall] Tessera3 Path = " + std::string(c.suite ? "Tessera3.exe" : "")));
-  EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Path = " + Narrow(folder.wstring()) +
-                           "\\QuonFanControlService.exe"));
+  const std::string executable = Narrow(folder.wstring()) + "\\QuonFanControlService.exe";
+  EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Path = " + executable));
+  EXPECT_EQ(log.Contains("Failed to check signature, path : " + executable), !c.signedExecutable);
   if (c.endLine != nullptr) {
     EXPECT_TRUE(log.Contains(c.endLine));
   } else {

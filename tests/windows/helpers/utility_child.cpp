@@ -1,12 +1,12 @@
 // utility_child.exe: a program for the process-utility tests to start, signed
 // by the build in several ways (maker, other company, unsigned).
 //
-//   utility_child.exe exit <code>            exits with <code>
 //   utility_child.exe wait <ms>              stays alive <ms> ms, then exits 0
 //   utility_child.exe record <file> [...]    writes its command line (UTF-16)
 //                                            to <file>, exits 0
-//   utility_child.exe check-services <file>  runs CheckServices, writing the
-//                                            diagnostic log's lines to <file>
+//   utility_child.exe check-services         runs CheckServices, writing the
+//                                            diagnostic log's lines to
+//                                            standard output
 //
 // Copied under another name (QuonFanControlService.exe) it shows how
 // CheckServices treats its own process.
@@ -21,13 +21,11 @@
 
 namespace {
 
-FILE* g_log = nullptr;
-
 void WINAPI LogNarrow(LPCSTR text) {
-  std::fputs(text, g_log);
+  std::fputs(text, stdout);
 }
 void WINAPI LogWide(LPCWSTR text) {
-  std::fprintf(g_log, "%ls", text);
+  std::printf("%ls", text);
 }
 
 bool WriteFileText(const wchar_t* path, const std::wstring& text) {
@@ -42,7 +40,6 @@ bool WriteFileText(const wchar_t* path, const std::wstring& text) {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring command = argc >= 2 ? argv[1] : L"";
-  if (command == L"exit" && argc == 3) return static_cast<int>(std::wcstoul(argv[2], nullptr, 10));
   if (command == L"wait" && argc == 3) {
     Sleep(std::wcstoul(argv[2], nullptr, 10));
     return 0;
@@ -53,18 +50,15 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[i], L"record") == 0)
       return WriteFileText(argv[i + 1], GetCommandLineW()) ? 0 : 1;
   }
-  if (command == L"check-services" && argc == 3) {
-    g_log = _wfopen(argv[2], L"w");
-    if (g_log == nullptr) return 1;
+  if (command == L"check-services") {
     Seams().outputDebugStringA = &LogNarrow;
     Seams().outputDebugString = &LogWide;
     SLog.m_nMode = 1;
     CheckServices();
-    std::fclose(g_log);
     return 0;
   }
   std::fwprintf(stderr,
-                L"usage: utility_child.exe exit <code> | wait <ms> | record <file> "
-                L"[...] | check-services <file>\n");
+                L"usage: utility_child.exe wait <ms> | record <file> "
+                L"[...] | check-services\n");
   return 2;
 }
