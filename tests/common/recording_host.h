@@ -23,7 +23,7 @@ struct RecordedLog {
 };
 
 struct RecordedMessage {
-  GUID target{};  // send: the target argument; broadcast: from the header
+  GUID target{};  // sends only: the target argument
   std::vector<uint8_t> bytes;
 
   const uint8_t* header() const { return bytes.data(); }
@@ -95,16 +95,13 @@ class RecordingHost {
  public:
   using ReplyFn = std::function<HRESULT(const RecordedMessage&, QuonValueSet* reply)>;
 
-  // Installs every callback unless the matching flag is false.
-  void Attach(IOrbPlugin* plugin, bool log = true, bool send = true, bool broadcast = true,
-              bool data = true) {
-    if (log) plugin->SetLogCallback(&RecordingHost::OnLog, this);
-    if (send) plugin->SetSendCallback(&RecordingHost::OnSend, this);
-    if (broadcast) plugin->SetBroadcastCallback(&RecordingHost::OnBroadcast, this);
-    if (data) {
-      plugin->SetGetDataCallback(&RecordingHost::OnGetData, this);
-      plugin->SetSetDataCallback(&RecordingHost::OnSetData, this);
-    }
+  // Installs the five callbacks.
+  void Attach(IOrbPlugin* plugin) {
+    plugin->SetLogCallback(&RecordingHost::OnLog, this);
+    plugin->SetSendCallback(&RecordingHost::OnSend, this);
+    plugin->SetBroadcastCallback(&RecordingHost::OnBroadcast, this);
+    plugin->SetGetDataCallback(&RecordingHost::OnGetData, this);
+    plugin->SetSetDataCallback(&RecordingHost::OnSetData, this);
   }
 
   // Answers each send with the reply set the function fills (status returned as given).
@@ -183,7 +180,6 @@ class RecordingHost {
                                                uint64_t length) {
     auto* self = static_cast<RecordingHost*>(ctx);
     RecordedMessage m;
-    if (length >= kOrbHeaderSize) std::memcpy(&m.target, message + 16, sizeof(GUID));
     m.bytes.assign(message, message + length);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_broadcasts.push_back(std::move(m));

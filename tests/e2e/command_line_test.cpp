@@ -7,15 +7,11 @@
 namespace orbhost {
 namespace {
 
-ParseResult Parse(std::vector<std::string> argv) {
-  return ParseCommandLine(argv);
-}
-
 TEST(CommandLine, OptionsMayComeAnywhereInEitherSpelling) {
   const ParseResult r =
-      Parse({"--dll", "x\\Pelorus.dll", "call", "SendTest", "uint:UInt=7", "--typed",
-             "--log-level=6", "--user-session", "--log=out.txt", "--profile", "p.json", "--wait",
-             "250", "--strict-init", "--pretty", "uint64:UInt64=9"});
+      ParseCommandLine({"--dll", "x\\Pelorus.dll", "call", "SendTest", "uint:UInt=7", "--typed",
+                        "--log-level=6", "--user-session", "--log=out.txt", "--profile", "p.json",
+                        "--wait", "250", "--strict-init", "--pretty", "uint64:UInt64=9"});
   ASSERT_TRUE(r.ok) << r.error;
   const Options& o = r.options;
   EXPECT_EQ(o.mode, Mode::kCall);
@@ -50,13 +46,13 @@ TEST(CommandLine, DefaultsAndModes) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.mode, c.mode);
   }
-  const Options defaults = Parse({"shell"}).options;
+  const Options defaults = ParseCommandLine({"shell"}).options;
   EXPECT_EQ(defaults.logLevel, 4u);
   EXPECT_EQ(defaults.form, OutputForm::kPlain);
   EXPECT_FALSE(defaults.userSession);
   EXPECT_TRUE(defaults.dllPath.empty());
-  EXPECT_EQ(Parse({"call", "--", "--odd=value"}).options.args[0], "--odd=value");
-  EXPECT_EQ(Parse({"event", "session-change", "-5"}).options.args[1], "-5");
+  EXPECT_EQ(ParseCommandLine({"call", "--", "--odd=value"}).options.args[0], "--odd=value");
+  EXPECT_EQ(ParseCommandLine({"event", "session-change", "-5"}).options.args[1], "-5");
 }
 
 TEST(CommandLine, MistakesAreRefusedWithAMessage) {

@@ -1,6 +1,7 @@
 // "GetOPLandingPageInfo" through orbhost and the real Pelorus.dll, against
 // the provisioned machine's companions: every back end answers status 0 with
-// its data. A missing back end fails these tests.
+// its data. A missing back end fails these tests. (Unknown data and library
+// types answer nothing: landing_page_test.cpp, in-process.)
 #include <gtest/gtest.h>
 
 #include "orbhost_runner.h"
@@ -22,7 +23,6 @@ Json Landing(const std::vector<std::wstring>& args) {
 }
 
 TEST(LandingPageE2e, HmspReadsEveryCategoryAndOneByName) {
-  ASSERT_FALSE(PelorusPath().empty());
   const Json all = Landing({L"dllType:Int=0", L"dataType=All"})["All"];
   for (const char* key : {"Frequency", "Voltage", "Temperatue", "Fan", "WaterFlow"}) {
     ASSERT_TRUE(all.contains(key)) << key << all.dump();
@@ -32,11 +32,9 @@ TEST(LandingPageE2e, HmspReadsEveryCategoryAndOneByName) {
   // No dllType: HMSP. "Temperature" is not one of its categories.
   const Json temps = Landing({L"dataType=Temperatue"});
   EXPECT_EQ(temps["Temperatue"]["Temperatue"]["value0"]["type"], 3) << temps.dump();
-  EXPECT_TRUE(Landing({L"dataType=Temperature"}).empty());
 }
 
 TEST(LandingPageE2e, CpuzListsDevicesWithSensors) {
-  ASSERT_FALSE(PelorusPath().empty());
   const Json all = Landing({L"dllType:Int=1", L"dataType=All", L"dataParam=Temperature"})["All"];
   ASSERT_TRUE(all.contains("Processor")) << all.dump();
   EXPECT_TRUE(all["Processor"].contains("Temperature"));
@@ -45,7 +43,6 @@ TEST(LandingPageE2e, CpuzListsDevicesWithSensors) {
 }
 
 TEST(LandingPageE2e, SystemInformationBackEnds) {
-  ASSERT_FALSE(PelorusPath().empty());
   const Json info = Landing({L"dllType:Int=2"})["All"];
   EXPECT_EQ(info.size(), 10u) << info.dump();
   EXPECT_FALSE(info["CPUName"].get<std::string>().empty());
@@ -54,7 +51,6 @@ TEST(LandingPageE2e, SystemInformationBackEnds) {
   const Json usage = Landing({L"dllType:Int=4"})["All"];
   EXPECT_TRUE(usage.contains("MemoryUsage")) << usage.dump();
   EXPECT_TRUE(usage.contains("Disc (C:)")) << usage.dump();
-  EXPECT_TRUE(Landing({L"dllType:Int=7"}).empty());
 }
 
 }  // namespace

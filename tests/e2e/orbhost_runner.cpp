@@ -39,11 +39,7 @@ RunResult RunOrbhost(const std::vector<std::wstring>& args, const RunOptions& op
   if (!options.environment.empty())
     process.environment = wintest::EnvironmentBlock(options.environment);
   const wintest::ProcessRun run = wintest::RunProcess(commandLine, process);
-  RunResult result;
-  result.exitCode = run.exitCode;
-  result.out = run.out;
-  result.err = run.err;
-  return result;
+  return RunResult{run.exitCode, run.out, run.err};
 }
 
 std::vector<Json> RunResult::JsonLines() const {

@@ -1,7 +1,8 @@
 // orbhost.exe driving the real Pelorus.dll, as the README tells a person to:
-// typed arguments, the typed form fed back, shell mode, unknown commands,
-// the stand-ins' answers, events and the tour. Skipped while the build's
-// Pelorus.dll does not export QueryLibrary yet.
+// one exact wire answer per command or route (typed arguments, unknown
+// commands, the stand-ins' answers, the machine's answers), the uninstall
+// export, the user-session instance and the tour. Handler detail is tested
+// in-process (tests/windows); orbhost's own behaviour with the probe plug-in.
 #include <gtest/gtest.h>
 
 #include "orbhost_runner.h"
@@ -11,18 +12,9 @@
 namespace orbhost::test {
 namespace {
 
-bool PelorusLoadable() {
-  const std::wstring path = PelorusPath();
-  if (path.empty()) return false;
-  unique_hmodule module(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
-  return module && GetProcAddress(module.get(), "QueryLibrary") != nullptr;
-}
-
+// A build without a usable Pelorus.dll fails every case (orbhost's exit code 3).
 class OrbhostWithPelorus : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(PelorusLoadable()) << "Pelorus.dll has no QueryLibrary export";
-  }
   static RunResult Run(std::vector<std::wstring> args, const RunOptions& options = {}) {
     args.push_back(L"--dll");
     args.push_back(PelorusPath());
@@ -33,49 +25,30 @@ class OrbhostWithPelorus : public ::testing::Test {
 TEST_F(OrbhostWithPelorus, SendTestEchoesTypedArguments) {
   const RunResult r = Run({L"call", L"SendTest", L"uint:UInt=7", L"uint64:UInt64=9", L"--typed"});
   EXPECT_EQ(r.exitCode, 0u) << r.err;
-  const Json response = r.Answer()["response"];
-  EXPECT_EQ(response["uint:UInt"], 7);
-  EXPECT_EQ(response["uint64:UInt64"], 9);
-  EXPECT_EQ(response["int:Int"], 2357);
-  EXPECT_EQ(response["String:String"], "Sample");
-  EXPECT_EQ(response["Aaary:Binary"], "010203");
-  EXPECT_EQ(response["Request:Child"],
-            Json({{"Cmd:String", "SendTest"}, {"uint:UInt", 7}, {"uint64:UInt64", 9}}));
-
-  // The Request child, fed back as a request, is the same request again.
-  const std::string again = response["Request:Child"].dump();
-  const RunResult second =
-      Run({L"call", L"--json", std::wstring(again.begin(), again.end()), L"--typed"});
-  EXPECT_EQ(second.Answer()["response"]["Request:Child"], response["Request:Child"]);
-
-  // A "uint" given as Int is not converted: the plug-in reads 0.
-  const RunResult wrongKind = Run({L"call", L"SendTest", L"uint:Int=7"});
-  EXPECT_EQ(wrongKind.Answer()["response"]["uint"], 0);
+  Json response = r.Answer()["response"];
+  response.erase("Index:Int");  // the plug-in's count of logged calls
+  // Keys in the tree's order (byte order).
+  EXPECT_EQ(response,
+            Json({{"Aaary:Binary", "010203"},
+                  {"Request:Child",
+                   Json({{"Cmd:String", "SendTest"}, {"uint:UInt", 7}, {"uint64:UInt64", 9}})},
+                  {"String:String", "Sample"},
+                  {"bool:Bool", true},
+                  {"double:Double", 10.10101010101},
+                  {"int:Int", 2357},
+                  {"int64:Int64", 100},
+                  {"uint:UInt", 7},
+                  {"uint64:UInt64", 9}}));
 }
 
-TEST_F(OrbhostWithPelorus, ShellServesSeveralRequestsInOneProcess) {
-  RunOptions options;
-  options.input =
-      "{\"Cmd\": \"GetName\"}\n"
-      "{\"Cmd\": \"QueryInformation\"}\n"
-      "{\"Cmd\": \"getname\"}\n"
-      "{\"Cmd\": \"Notify.LumenMessage\", \"Action\": \"Sync\"}\n";
-  const RunResult r = Run({L"shell"}, options);
+// The lighting forward reaches the framework, whose acknowledgement comes back.
+TEST_F(OrbhostWithPelorus, LightingForwardReachesTheFramework) {
+  const RunResult r = Run({L"call", L"Notify.LumenMessage", L"Action=Sync"});
   EXPECT_EQ(r.exitCode, 0u) << r.err;
-  std::vector<Json> answers;
-  for (const Json& line : r.JsonLines())
-    if (!line.contains("event")) answers.push_back(line);
-  ASSERT_EQ(answers.size(), 4u) << r.out;
-  EXPECT_EQ(answers[0]["status"], "0x00000000");
-  EXPECT_TRUE(answers[0]["response"].contains("username"));
-  EXPECT_EQ(answers[1]["response"]["SubBrand"], 0);
-  EXPECT_EQ(answers[1]["response"]["SerialNumber"], "PRB01-2024-000001");
-  EXPECT_EQ(answers[2]["status"], "0xA0800010");  // names are case-sensitive
-  EXPECT_EQ(answers[3]["status"], "0x00000000");
-  EXPECT_EQ(answers[3]["response"]["Acknowledged"], true);
+  EXPECT_EQ(r.Answer()["response"], Json({{"Acknowledged", true}}));
   const std::vector<Json> forwards = r.Events("framework");
-  ASSERT_EQ(forwards.size(), 1u);
-  EXPECT_EQ(forwards[0]["request"]["Action"], "Sync");
+  ASSERT_EQ(forwards.size(), 1u) << r.out;
+  EXPECT_EQ(forwards[0]["request"], Json({{"Action", "Sync"}, {"Cmd", "Notify.LumenMessage"}}));
 }
 
 TEST_F(OrbhostWithPelorus, UnknownCommandIsAnsweredAsSuch) {
@@ -106,46 +79,12 @@ TEST_F(OrbhostWithPelorus, DatabaseSelfTestRunsAgainstTheStandIn) {
   const RunResult r = Run({L"call", L"TestSQDBServer"});
   ASSERT_NE(r.Answer()["status"], "0xA0800010") << "TestSQDBServer is missing";
   EXPECT_EQ(r.exitCode, 0u) << r.err;
-  const std::vector<Json> requests = r.Events("database");
-  ASSERT_EQ(requests.size(), 3u) << r.out;
-  EXPECT_EQ(requests[0]["cmd"], "SQLCommand");
-  EXPECT_EQ(requests[1]["cmd"], "SQLQueryTable");
-  EXPECT_EQ(requests[2]["cmd"], "Upload");
-  for (const Json& request : requests) EXPECT_EQ(request["result"], true) << request.dump();
-}
-
-TEST_F(OrbhostWithPelorus, NotificationLoopBroadcastsUntilUninitialize) {
-  const RunResult r = Run({L"call", L"StartNotification", L"--wait", L"3500"});
-  EXPECT_EQ(r.exitCode, 0u) << r.err;
-  const std::vector<Json> broadcasts = r.Events("broadcast");
-  ASSERT_GE(broadcasts.size(), 1u) << r.out;
-  EXPECT_EQ(broadcasts[0]["destination"], 255);
-  EXPECT_EQ(broadcasts[0]["message"], Json({{"NotificationCount", 0}}));
-}
-
-TEST_F(OrbhostWithPelorus, EventsBecomeBroadcasts) {
-  const struct {
-    const wchar_t* event;
-    int destination;
-    const char* text;
-  } cases[] = {
-      {L"device-change", 1, "DeviceChange"},
-      {L"power-setting-change", 1, "PowerSetting Change"},
-      {L"windows-message", 255, "Receive Windows Message"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::wstring> args = {L"event", c.event};
-    if (std::wstring(c.event) == L"windows-message") args.push_back(L"0x218");
-    const RunResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    const std::vector<Json> broadcasts = r.Events("broadcast");
-    ASSERT_EQ(broadcasts.size(), 1u) << r.out;
-    EXPECT_EQ(broadcasts[0]["destination"], c.destination);
-    EXPECT_EQ(broadcasts[0]["message"], Json({{"Event", c.text}}));
+  std::vector<std::string> commands;
+  for (const Json& request : r.Events("database")) {
+    commands.push_back(request["cmd"]);
+    EXPECT_EQ(request["result"], true) << request.dump();
   }
-  const RunResult session = Run({L"event", L"session-change", L"7", L"--log-level", L"2"});
-  EXPECT_NE(session.err.find("[2] UserSession:0, OnSessionChange: Event:7"), std::string::npos)
-      << session.err;
+  EXPECT_EQ(commands, std::vector<std::string>({"SQLCommand", "SQLQueryTable", "Upload"})) << r.out;
 }
 
 // Fixed places of the Wine machine these tests change and put back: the
@@ -202,10 +141,8 @@ TEST_F(PelorusOnTheMachine, UserSessionInstanceIsEndpointFour) {
 }
 
 TEST_F(OrbhostWithPelorus, StatusChecksAnswerWithTheirKinds) {
-  // One load: the restart flag that Initialize set is reported once.
   RunOptions options;
   options.input =
-      "{\"Cmd\": \"CheckCKServiceRestart\"}\n"
       "{\"Cmd\": \"CheckCKServiceRestart\"}\n"
       "{\"Cmd\": \"CheckSystemResume\"}\n"
       "{\"Cmd\": \"GetFeatures\"}\n"
@@ -217,18 +154,18 @@ TEST_F(OrbhostWithPelorus, StatusChecksAnswerWithTheirKinds) {
   std::vector<Json> answers;
   for (const Json& line : r.JsonLines())
     if (!line.contains("event")) answers.push_back(line);
-  ASSERT_EQ(answers.size(), 7u) << r.out;
+  ASSERT_EQ(answers.size(), 6u) << r.out;
   for (const Json& answer : answers) EXPECT_EQ(answer["status"], "0x00000000") << answer.dump();
+  // The restart flag that Initialize set (reported once: status_commands_test.cpp).
   EXPECT_EQ(answers[0]["response"], Json({{"check_CkServiceRestart:Bool", true}}));
-  EXPECT_EQ(answers[1]["response"], Json({{"check_CkServiceRestart:Bool", false}}));
-  EXPECT_EQ(answers[2]["response"], Json({{"check_SystemResume:Bool", false}}));
+  EXPECT_EQ(answers[1]["response"], Json({{"check_SystemResume:Bool", false}}));
   // The machine's system-information library reports feature word 1.
+  EXPECT_EQ(answers[2]["response"], Json({{"features:Int", 1}}));
   EXPECT_EQ(answers[3]["response"], Json({{"features:Int", 1}}));
-  EXPECT_EQ(answers[4]["response"], Json({{"features:Int", 1}}));
   // The machine's HTTP front end of the device "Pelorus" (a counted terminator may follow).
-  EXPECT_EQ(answers[5]["response"].value("IsHTTPSupported:String", "").rfind("true", 0), 0u)
-      << answers[5].dump();
-  EXPECT_TRUE(answers[6]["response"].contains("result:Bool")) << answers[6].dump();
+  EXPECT_EQ(answers[4]["response"].value("IsHTTPSupported:String", "").rfind("true", 0), 0u)
+      << answers[4].dump();
+  EXPECT_TRUE(answers[5]["response"].contains("result:Bool")) << answers[5].dump();
 }
 
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
@@ -242,27 +179,26 @@ TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
         "Summary", "Not implemented yet:"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 
-  // Every fan step answers with status 0 and its data.
+  // Every one of the four fan steps answers with status 0 and its data.
   const size_t fans = r.out.find("\nFans\n");
   ASSERT_NE(fans, std::string::npos) << r.out;
   const std::string section = r.out.substr(fans, r.out.find("\nDatabase\n") - fans);
-  size_t steps = 0;
-  for (size_t at = section.find("> "); at != std::string::npos; at = section.find("> ", at + 2))
-    ++steps;
-  size_t answered = 0;
-  for (size_t at = section.find("status 0x00000000,"); at != std::string::npos;
-       at = section.find("status 0x00000000,", at + 1))
-    ++answered;
-  EXPECT_EQ(steps, 4u) << section;
-  EXPECT_EQ(answered, steps) << section;
+  auto count = [&section](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = section.find(text); at != std::string::npos; at = section.find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(count("> "), 4u) << section;
+  EXPECT_EQ(count("status 0x00000000,"), 4u) << section;
   for (const char* text : {"IsMBSupported: \"", "result: true", "itemValue: "})
     EXPECT_NE(section.find(text), std::string::npos) << text << "\n" << section;
 }
 
 // The one fan command that acts and can run in the Wine machine: it runs the
-// installed fan-mode tool, which records the mode, and resets the patch value.
+// installed fan-mode tool (what the tool records and the patch reset are
+// checked in-process, fan_commands_test.cpp); its keys are removed after.
 TEST_F(OrbhostWithPelorus, SetFanSpeedRunsTheInstalledTool) {
-  // The maker's key and the fan service's key below it; what the call creates is removed.
   const wchar_t* keys[] = {L"SOFTWARE\\WOW6432Node\\QUON",
                            L"SOFTWARE\\WOW6432Node\\QUON\\QuonFanService"};
   bool existed[2];
@@ -270,19 +206,9 @@ TEST_F(OrbhostWithPelorus, SetFanSpeedRunsTheInstalledTool) {
     unique_hkey key;
     existed[i] = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys[i], 0, KEY_READ, key.put()) == 0;
   }
-  auto dword = [&keys](const wchar_t* name) -> int64_t {
-    DWORD value = 0, bytes = sizeof value;
-    return RegGetValueW(HKEY_LOCAL_MACHINE, keys[1], name, RRF_RT_REG_DWORD, nullptr, &value,
-                        &bytes) == ERROR_SUCCESS
-               ? int64_t{value}
-               : -1;
-  };
-
   const RunResult r = Run({L"call", L"SetFanSpeed", L"FanSpeedStatus.dataParam=2"});
   EXPECT_EQ(r.exitCode, 0u) << r.err;
   EXPECT_EQ(r.Answer()["response"], Json({{"FanStatus", "2"}}));
-  EXPECT_EQ(dword(L"FanMode"), 2);
-  EXPECT_EQ(dword(L"BIOS fan patch"), 0);
 
   for (const wchar_t* name : {L"FanMode", L"BIOS fan patch"})
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, keys[1], name);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../common/minimal_plugin.h"
@@ -45,33 +46,29 @@ class Probe final : public MinimalPlugin,
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    void* p = nullptr;
-    if (IsEqualGUID(iid, IID_IOrbEventHandler) || IsEqualGUID(iid, IID_IOrbEventHandlerEx1) ||
-        IsEqualGUID(iid, IID_IOrbEventHandlerEx2)) {
-      p = static_cast<IOrbEventHandlerEx2*>(this);
-    } else if (IsEqualGUID(iid, IID_IOrbLumenEventHandler)) {
-      p = static_cast<IOrbLumenEventHandler*>(this);
-    } else if (IsEqualGUID(iid, IID_IOrbDependentAttribute)) {
-      p = static_cast<IOrbDependentAttribute*>(this);
-    } else if (IsEqualGUID(iid, IID_IOrbRLSEventHandler)) {
-      p = static_cast<IOrbRLSEventHandler*>(this);
-    } else if (IsEqualGUID(iid, IID_IOrbDiagnosticsHandler)) {
-      p = static_cast<IOrbDiagnosticsHandler*>(this);
-    } else if (IsEqualGUID(iid, IID_IOrbServiceMessageHandler)) {
-      p = static_cast<IOrbServiceMessageHandler*>(this);
+    IOrbEventHandlerEx2* events = this;
+    const std::pair<const GUID*, void*> interfaces[] = {
+        {&IID_IOrbEventHandler, events},
+        {&IID_IOrbEventHandlerEx1, events},
+        {&IID_IOrbEventHandlerEx2, events},
+        {&IID_IOrbLumenEventHandler, static_cast<IOrbLumenEventHandler*>(this)},
+        {&IID_IOrbDependentAttribute, static_cast<IOrbDependentAttribute*>(this)},
+        {&IID_IOrbRLSEventHandler, static_cast<IOrbRLSEventHandler*>(this)},
+        {&IID_IOrbDiagnosticsHandler, static_cast<IOrbDiagnosticsHandler*>(this)},
+        {&IID_IOrbServiceMessageHandler, static_cast<IOrbServiceMessageHandler*>(this)}};
+    for (const auto& [id, p] : interfaces) {
+      if (IsEqualGUID(iid, *id)) {
+        *out = p;
+        AddRef();
+        return S_OK;
+      }
     }
-    if (p == nullptr) return MinimalPlugin::QueryInterface(iid, out);
-    *out = p;
-    AddRef();
-    return S_OK;
+    return MinimalPlugin::QueryInterface(iid, out);
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return MinimalPlugin::AddRef(); }
   ULONG STDMETHODCALLTYPE Release() override { return MinimalPlugin::Release(); }
 
-  HRESULT STDMETHODCALLTYPE Initialize() override {
-    Log(4, u"probe initialize %d", 1);
-    return m_initializeResult;
-  }
+  HRESULT STDMETHODCALLTYPE Initialize() override { return m_initializeResult; }
   HRESULT OnNotify(uint8_t source, QuonValueSet*) override {
     QuonValueSet set;
     set.SetStringValue("Notified", std::u16string(u"yes"));
@@ -178,21 +175,14 @@ class Probe final : public MinimalPlugin,
   HRESULT DoData(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     const std::u16string name = request->GetStringValue("Name");
     uint32_t size = 0;
-    const uint8_t* bytes = request->GetBinary("Bytes", &size);
-    if (bytes) {
-      const HRESULT set = SetSharedData(name.c_str(), request->GetUIntValue("Tag"), bytes, size);
-      response->SetValue("SetStatus", new Value(static_cast<uint32_t>(set)));
-    }
-    uint32_t tag = 0xDEADBEEF;
+    if (const uint8_t* bytes = request->GetBinary("Bytes", &size))
+      SetSharedData(name.c_str(), 0, bytes, size);
+    uint32_t tag = 0;
     uint64_t needed = 0;
-    const HRESULT query = GetSharedData(name.c_str(), &tag, nullptr, &needed);
-    response->SetValue("QueryStatus", new Value(static_cast<uint32_t>(query)));
-    response->SetValue("Needed", new Value(needed));
+    GetSharedData(name.c_str(), &tag, nullptr, &needed);
     std::vector<uint8_t> buffer(needed + 4, 0xCC);
     uint64_t length = buffer.size();
-    const HRESULT get = GetSharedData(name.c_str(), &tag, buffer.data(), &length);
-    response->SetValue("GetStatus", new Value(static_cast<uint32_t>(get)));
-    response->SetValue("Tag", new Value(tag));
+    GetSharedData(name.c_str(), &tag, buffer.data(), &length);
     response->SetBinary("Bytes", buffer.data(), static_cast<uint32_t>(std::min(length, needed)));
     return S_OK;
   }

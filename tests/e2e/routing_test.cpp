@@ -23,11 +23,9 @@ using Value = QuonValueSet::OrbValue;
 constexpr const char* kProfile = R"({
   // comments are allowed
   "Query": {
-    "ProductLine": {"ProductLine:Int": 3},
     "SerialNumber": {"$status": "0xA0800005"},
     "UWPInfo": {"IsInstalled": true, "Version": "9.9"}
   },
-  "Console": {"GetUWPVersion": {"UWPVersion": "4.5.6"}},
   "Database": {"Upload": {"$status": 1, "CommandResult": false}},
   "Peers": {"{7d3f2a10-5c4b-4e21-9a6d-1b2c3d4e5f03}": {"Pong": true}}
 })";
@@ -87,8 +85,6 @@ class Routing : public ::testing::Test {
 
 TEST_F(Routing, FrameworkAnswersQueriesFromTheProfile) {
   QuonValueSet request, reply;
-  EXPECT_EQ(Send(GUID_OrbFramework, *Command(request, u"Query.ProductLine"), reply), S_OK);
-  EXPECT_EQ(reply.GetIntValue("ProductLine"), 3);
   EXPECT_EQ(Send(GUID_OrbFramework, *Command(request, u"Query.UWPInfo"), reply), S_OK);
   EXPECT_TRUE(reply.GetBoolValue("IsInstalled"));
   EXPECT_EQ(reply.GetStringValue("Version"), u"9.9");
@@ -105,11 +101,8 @@ TEST_F(Routing, AppServiceQueriesReachTheConsole) {
   QuonValueSet request, reply;
   Command(request, u"Query.AppService");
   QuonValueSet* inner = request.CreateChild("Request");
+  // (The console's profile answers: GetUWPVersionByAppService, pelorus_e2e_test.cpp.)
   inner->SetStringValue("Target", std::u16string(u"ConsolePlugin"));
-  inner->SetStringValue("Cmd", std::u16string(u"GetUWPVersion"));
-  EXPECT_EQ(Send(GUID_OrbFramework, request, reply), S_OK);
-  EXPECT_EQ(reply.GetStringValue("UWPVersion"), u"4.5.6");
-
   inner->SetStringValue("Cmd", std::u16string(u"ShowMyToast"));
   inner->SetStringValue("HandlerId", std::u16string(u"Test.AppServiceEventHandler2"));
   EXPECT_EQ(Send(GUID_OrbFramework, request, reply), S_OK);
@@ -212,13 +205,10 @@ TEST_F(Routing, SharedDataFollowsTheSizeQueryRule) {
   EXPECT_EQ(HostSetData(&services, nullptr, L"CPU Frequency", 7,
                         reinterpret_cast<const uint8_t*>(&frequency), 4),
             S_OK);
+  // (A size query with no buffer: the probe's "Data", probe_e2e_test.cpp.)
   uint32_t tag = 0xDEADBEEF;
-  uint64_t length = 0;
-  EXPECT_EQ(HostGetData(&services, nullptr, L"CPU Frequency", &tag, nullptr, &length),
-            ORB_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, 4u);
   uint8_t small[2];
-  length = sizeof small;
+  uint64_t length = sizeof small;
   EXPECT_EQ(HostGetData(&services, nullptr, L"CPU Frequency", &tag, small, &length),
             ORB_E_BUFFER_TOO_SMALL);
   EXPECT_EQ(length, 4u);
@@ -271,7 +261,6 @@ TEST(MachineProfile, MalformedProfilesAreRefusedWithTheirPlace) {
     const char* reason;
   } cases[] = {
       {"[1]", "not a JSON object"},
-      {"{", "not a JSON object"},
       {R"({"Queries": {}})", "unknown section 'Queries'"},
       {R"({"Query": {"A": 1}})", "'Query.A' is not an object"},
       {R"({"Query": {"A": {"$status": "bad"}}})", "'Query.A.$status'"},

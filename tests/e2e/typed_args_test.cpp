@@ -32,7 +32,6 @@ std::vector<uint8_t> Utf16(std::u16string_view s) {
 TEST(TypedArgs, EachKindStoresTheBytesItsTextSpells) {
   const Good cases[] = {
       {"name=Sample", "name", OrbValueKindString, Utf16(u"Sample")},
-      {"name=", "name", OrbValueKindString, {}},
       {"text=a=b", "text", OrbValueKindString, Utf16(u"a=b")},
       {"euro=\xE2\x82\xAC", "euro", OrbValueKindString, Utf16(u"\u20AC")},
       {"flag:Bool=true", "flag", OrbValueKindBool, {1}},
@@ -41,12 +40,9 @@ TEST(TypedArgs, EachKindStoresTheBytesItsTextSpells) {
       {"n:Int=0x7fffffff", "n", OrbValueKindInt, Bytes<int32_t>(INT32_MAX)},
       {"n:Int64=-9223372036854775808", "n", OrbValueKindInt64, Bytes<int64_t>(INT64_MIN)},
       {"n:UInt=4294967295", "n", OrbValueKindUInt, Bytes<uint32_t>(UINT32_MAX)},
-      {"n:UInt=0xA0800010", "n", OrbValueKindUInt, Bytes<uint32_t>(0xA0800010u)},
       {"n:UInt64=18446744073709551615", "n", OrbValueKindUInt64, Bytes<uint64_t>(UINT64_MAX)},
       {"d:Double=10.10101010101", "d", OrbValueKindDouble, Bytes<double>(10.10101010101)},
-      {"d:Double=-1e-3", "d", OrbValueKindDouble, Bytes<double>(-1e-3)},
       {"b:Binary=0102fF", "b", OrbValueKindBinary, {1, 2, 255}},
-      {"b:Binary=", "b", OrbValueKindBinary, {}},
       {"Disc (C:)=41.5", "Disc (C:)", OrbValueKindString, Utf16(u"41.5")},
   };
   for (const Good& c : cases) {
@@ -78,7 +74,6 @@ TEST(TypedArgs, MalformedArgumentsAreRefusedWithAReason) {
       {"n:UInt64=18446744073709551616", "not a valid UInt64"},
       {"n:Int=12abc", "not a valid Int"},
       {"n:Int=", "not a valid Int"},
-      {"n:Int=0x", "not a valid Int"},
       {"d:Double=ten", "not a valid Double"},
       {"f:Bool=yes", "not a valid Bool"},
       {"b:Binary=123", "hex digit pairs"},
@@ -113,19 +108,6 @@ TEST(TypedArgs, DottedKeysBuildAndReuseChildren) {
   ASSERT_TRUE(AddTypedArgument(set, "leaf=1", &error));
   EXPECT_FALSE(AddTypedArgument(set, "leaf.x=1", &error));
   EXPECT_EQ(set.GetStringValue("leaf"), u"1");
-}
-
-TEST(TypedArgs, KindNamesRoundTripAndIgnoreCase) {
-  for (uint8_t code : {1, 2, 3, 4, 5, 6, 7, 0x10, 0x20}) {
-    const char* name = KindName(code);
-    ASSERT_NE(name, nullptr) << int(code);
-    EXPECT_EQ(ParseKindName(name, true), OrbValueKind(code));
-  }
-  EXPECT_EQ(KindName(0), nullptr);
-  EXPECT_EQ(KindName(8), nullptr);
-  EXPECT_EQ(ParseKindName("uint64", false), OrbValueKindUInt64);
-  EXPECT_EQ(ParseKindName("Child", false), std::nullopt);
-  EXPECT_EQ(ParseKindName("None", true), std::nullopt);
 }
 
 }  // namespace

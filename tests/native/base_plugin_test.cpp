@@ -109,6 +109,11 @@ void SetCmd(QuonValueSet* q, const char16_t* cmd) {
   q->SetStringValue("Cmd", std::u16string(cmd));
 }
 
+// Type, source, destination and marker of a message the plug-in sent.
+std::vector<uint8_t> Head(const RecordedMessage& m) {
+  return std::vector<uint8_t>(m.bytes.begin(), m.bytes.begin() + 4);
+}
+
 TEST(BasePluginInterface, OperationsSitInTheirSlots) {
   TestPlugin plugin;
   const auto& v = VtblOf<OrbPluginVtbl>(static_cast<IOrbPlugin*>(&plugin));
@@ -127,30 +132,26 @@ TEST(BasePluginInterface, OperationsSitInTheirSlots) {
   EXPECT_EQ(std::u16string(AsU16(name)), u"Pelorus Display");
   OrbVersion version{};
   v.GetVersion(self, &version);
-  EXPECT_EQ(version.major, 5u);
-  EXPECT_EQ(version.minor, 9u);
-  EXPECT_EQ(version.build, 9u);
-  EXPECT_EQ(version.revision, 0u);
+  EXPECT_EQ(std::vector<uint32_t>({version.major, version.minor, version.build, version.revision}),
+            std::vector<uint32_t>({5, 9, 9, 0}));
 
   EXPECT_EQ(v.Initialize(self), 9);
   EXPECT_EQ(v.Uninitialize(self), 10);
-  EXPECT_EQ(v.ReservedQuery1(self), 11u);
-  EXPECT_EQ(v.ReservedQuery2(self), 12u);
   v.ReservedNotice(self);
   EXPECT_EQ(plugin.notices, 1);
-  EXPECT_EQ(v.ReservedQuery3(self), 17u);
-  EXPECT_EQ(v.ReservedQuery4(self), 18u);
-  EXPECT_EQ(v.ReservedQuery5(self), 19u);
-  EXPECT_EQ(v.ReservedQuery6(self), 20u);
-  EXPECT_EQ(v.ReservedQuery7(self), 0u);
+  EXPECT_EQ(
+      std::vector<uint32_t>({v.ReservedQuery1(self), v.ReservedQuery2(self), v.ReservedQuery3(self),
+                             v.ReservedQuery4(self), v.ReservedQuery5(self), v.ReservedQuery6(self),
+                             v.ReservedQuery7(self)}),
+      std::vector<uint32_t>({11, 12, 17, 18, 19, 20, 0}));
   EXPECT_EQ(v.ReservedCall1(self), ORB_E_NOT_IMPLEMENTED);
   EXPECT_EQ(v.ReservedCall2(self), ORB_E_NOT_IMPLEMENTED);
 
   // Setters in slots 14, 16, 24, 25, 26: each one's callback is the one used.
   RecordingHost host;
-  v.SetLogCallback(self, nullptr, nullptr);
-  v.SetBroadcastCallback(self, nullptr, nullptr);
-  host.Attach(&plugin, /*log=*/false, /*send=*/false, /*broadcast=*/false, /*data=*/false);
+  v.SetLogCallback(self, RecordingHost::LogFunction(), &host);
+  plugin.Log(4, u"slot %d", 14);
+  EXPECT_TRUE(host.HasLog(4, u"slot 14"));
   IOrbPlugin* asPlugin = &plugin;
   // The send callback gets its context first and the plug-in second.
   v.SetSendCallback(
@@ -244,72 +245,69 @@ TEST(BasePluginInterface, ReferenceCountDestroysAtZero) {
 
 TEST(BasePluginDispatch, UnknownCommandsAnswerWithTheExactReply) {
   TestPlugin plugin;
-  QuonValueSet spelledLower;
-  spelledLower.SetStringValue("cmd", std::u16string(u"Echo"));
-  QuonValueSet notString;
-  notString.SetUIntValue("Cmd", 1);
-  const QuonValueSet* bodies[] = {nullptr, &spelledLower, &notString};
-  const std::vector<QuonValueSet> named = [] {
-    std::vector<QuonValueSet> v(3);
-    v[0].SetStringValue("Cmd", std::u16string(u"Nope"));
-    v[1].SetStringValue("Cmd", std::u16string(u"echo"));
-    v[2].SetStringValue("Cmd", std::u16string(u"ECHO"));
-    return v;
-  }();
-
   // {"Error": String "Unknown Command"}, its terminator counted: 5 + key + 5 + 32.
   std::vector<uint8_t> expected = {5, 'E', 'r', 'r', 'o', 'r', 0x10, 32, 0, 0, 0};
-  for (char c : std::string("Unknown Command")) {
-    expected.push_back(static_cast<uint8_t>(c));
-    expected.push_back(0);
-  }
-  expected.push_back(0);
-  expected.push_back(0);
+  for (char c : std::string("Unknown Command")) expected.insert(expected.end(), {uint8_t(c), 0});
+  expected.insert(expected.end(), {0, 0});
 
-  auto check = [&](const std::vector<uint8_t>& message) {
+  QuonValueSet lowerKey, notText, otherCase;
+  lowerKey.SetStringValue("cmd", std::u16string(u"Echo"));
+  notText.SetUIntValue("Cmd", 1);
+  otherCase.SetStringValue("Cmd", std::u16string(u"echo"));  // names are case-sensitive
+  // A body that does not parse, or is missing, is an empty request.
+  std::vector<uint8_t> truncated = CmdMessage(u"Echo");
+  truncated.pop_back();
+  const std::vector<uint8_t> messages[] = {
+      FrameMessage(kOrbMessageRequest, 1, lowerKey),  FrameMessage(kOrbMessageRequest, 1, notText),
+      FrameMessage(kOrbMessageRequest, 1, otherCase), truncated,
+      std::vector<uint8_t>(kOrbHeaderSize, 0xE1),     {0xE1}};
+  for (const std::vector<uint8_t>& message : messages) {
     Reply reply;
     Deliver(&plugin, message, &reply);
     EXPECT_EQ(static_cast<uint32_t>(reply.status), 0xA0800010u);
-    ASSERT_EQ(reply.length, expected.size());
     EXPECT_EQ(std::vector<uint8_t>(reply.bytes, reply.bytes + reply.length), expected);
-  };
-  QuonValueSet empty;
-  for (const QuonValueSet* body : bodies) {
-    check(FrameMessage(kOrbMessageRequest, 1, body != nullptr ? *body : empty));
   }
-  for (const QuonValueSet& body : named) check(FrameMessage(kOrbMessageRequest, 1, body));
-
-  // Bodies that do not parse, or are missing, are an empty request.
-  std::vector<uint8_t> truncated = CmdMessage(u"Echo");
-  truncated.pop_back();
-  check(truncated);
-  std::vector<uint8_t> badKind = CmdMessage(u"Echo");
-  badKind[kOrbHeaderSize + 4] = 0x11;
-  check(badKind);
-  check(std::vector<uint8_t>(kOrbHeaderSize, 0xE1));
-  check(std::vector<uint8_t>{0xE1});
 }
 
-TEST(BasePluginDispatch, HandlersReceiveCallerAndRequest) {
+// Handlers get the caller and the request; their status and response go back
+// even when they fail, and every command is logged.
+TEST(BasePluginDispatch, HandlersAnswerWithTheirStatusAndResponse) {
   TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
   QuonValueSet q;
   SetCmd(&q, u"Echo");
   q.CreateChild("Nested")->SetDoubleValue("d", 2.5);
   IOrbLibrary* caller = &plugin;
-  Reply reply;
-  Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &reply, caller);
-  EXPECT_EQ(reply.status, S_OK);
+  Reply echo;
+  Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &echo, caller);
+  EXPECT_EQ(echo.status, S_OK);
   EXPECT_EQ(plugin.lastCaller.load(), caller);
-  ASSERT_NE(reply.set.GetChild("Nested"), nullptr);
-  EXPECT_EQ(reply.set.GetChild("Nested")->GetDoubleValue("d"), 2.5);
+  q.SetUIntValue("Handled", 1);
+  EXPECT_TRUE(ValueSetsEqual(echo.set, q));
+
+  Reply fail;
+  Deliver(&plugin, CmdMessage(u"Fail"), &fail);
+  EXPECT_EQ(static_cast<uint32_t>(fail.status), 0x80004005u);
+  EXPECT_EQ(fail.set.GetStringValue("Why"), u"broken");
+
+  const std::vector<RecordedLog> logs = host.logs();
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_EQ(logs[0].level, 6u);
+  EXPECT_EQ(logs[0].format, u"ProcessRequest, Cmd:%s");
+  EXPECT_EQ(logs[0].text, u"ProcessRequest, Cmd:Echo");
 }
 
-TEST(BasePluginDispatch, FailingHandlerStillReturnsItsResponse) {
-  TestPlugin plugin;
-  Reply reply;
-  Deliver(&plugin, CmdMessage(u"Fail"), &reply);
-  EXPECT_EQ(static_cast<uint32_t>(reply.status), 0x80004005u);
-  EXPECT_EQ(reply.set.GetStringValue("Why"), u"broken");
+// Delivers a message that must get no reply: the reply pointer is left alone.
+HRESULT DeliverWithoutReply(IOrbPlugin* plugin, const std::vector<uint8_t>& message) {
+  uint8_t* const untouched = reinterpret_cast<uint8_t*>(0x1);
+  uint8_t* reply = untouched;
+  uint64_t length = 0;
+  const HRESULT status = plugin->OnMessage(nullptr, message.data(),
+                                           static_cast<uint32_t>(message.size()), &reply, &length);
+  EXPECT_EQ(reply, untouched);
+  EXPECT_EQ(length, 0u);
+  return status;
 }
 
 // Nothing a handler throws reaches the host: a status, no reply, nothing
@@ -322,15 +320,9 @@ TEST(BasePluginDispatch, ThrowingHandlerAnswersWithAStatusAndNoReply) {
     QuonValueSet q;
     SetCmd(&q, u"Throw");
     q.SetUIntValue("Kind", kind);
-    const std::vector<uint8_t> message = FrameMessage(kOrbMessageRequest, 1, q);
-    uint8_t* const untouched = reinterpret_cast<uint8_t*>(0x1);
-    uint8_t* reply = untouched;
-    uint64_t length = 0;
-    EXPECT_EQ(static_cast<uint32_t>(plugin.OnMessage(
-                  nullptr, message.data(), static_cast<uint32_t>(message.size()), &reply, &length)),
-              status);
-    EXPECT_EQ(reply, untouched);
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(
+        static_cast<uint32_t>(DeliverWithoutReply(&plugin, FrameMessage(kOrbMessageRequest, 1, q))),
+        status);
   }
   Reply after;
   Deliver(&plugin, CmdMessage(u"Echo"), &after);
@@ -341,43 +333,17 @@ TEST(BasePluginDispatch, NotificationsAndOtherTypes) {
   TestPlugin plugin;
   QuonValueSet body;
   body.SetStringValue("Text", std::u16string(u"hello"));
-
-  Reply notify;
-  notify.bytes = reinterpret_cast<uint8_t*>(0x1);  // must be left alone: no reply
-  uint8_t* sentinel = notify.bytes;
-  auto message = FrameMessage(kOrbMessageNotification, 4, body);
-  notify.status = plugin.OnMessage(nullptr, message.data(), static_cast<uint32_t>(message.size()),
-                                   &notify.bytes, &notify.length);
-  EXPECT_EQ(notify.status, S_OK);
-  EXPECT_EQ(notify.bytes, sentinel);
-  EXPECT_EQ(notify.length, 0u);
-  notify.bytes = nullptr;
+  EXPECT_EQ(DeliverWithoutReply(&plugin, FrameMessage(kOrbMessageNotification, 4, body)), S_OK);
   EXPECT_EQ(plugin.lastNotifySource, 4);
   EXPECT_EQ(plugin.lastNotifyText, u"hello");
 
   for (uint8_t type : {0x00, 0xE2, 0xFF}) {
-    Reply other;
-    Deliver(&plugin, CmdMessage(u"Echo", type), &other);
-    EXPECT_EQ(other.status, ORB_E_NOT_AVAILABLE);
-    EXPECT_EQ(other.length, 0u);
+    EXPECT_EQ(DeliverWithoutReply(&plugin, CmdMessage(u"Echo", type)), ORB_E_NOT_AVAILABLE);
   }
   uint8_t* reply = nullptr;
   uint64_t length = 0;
   EXPECT_EQ(plugin.OnMessage(nullptr, nullptr, 100, &reply, &length), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(reply, nullptr);
-}
-
-TEST(BasePluginDispatch, ProcessRequestLogsTheCommand) {
-  TestPlugin plugin;
-  RecordingHost host;
-  host.Attach(&plugin);
-  QuonValueSet q, r;
-  SetCmd(&q, u"Echo");
-  EXPECT_EQ(plugin.ProcessRequest(nullptr, &q, &r), S_OK);
-  ASSERT_EQ(host.logs().size(), 1u);
-  EXPECT_EQ(host.logs()[0].level, 6u);
-  EXPECT_EQ(host.logs()[0].format, u"ProcessRequest, Cmd:%s");
-  EXPECT_EQ(host.logs()[0].text, u"ProcessRequest, Cmd:Echo");
 }
 
 TEST(BasePluginDispatch, ConcurrentRequestsAreIndependent) {
@@ -437,17 +403,13 @@ TEST(BasePluginServices, SendRequestToOwnEndpointIsUnwrapped) {
     r.SetUIntValue("Stale", 1);
     EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x42);
 
-    ASSERT_EQ(host.sends().size(), 1u);
-    auto sends = host.sends();
-    const RecordedMessage& m = sends[0];
-    EXPECT_TRUE(IsEqualGUID(m.target, kOtherId));
-    EXPECT_EQ(m.header()[0], 0xE1);
-    EXPECT_EQ(m.header()[1], own);
-    EXPECT_EQ(m.header()[2], own);
-    EXPECT_EQ(m.header()[3], 2);
-    EXPECT_EQ(std::memcmp(m.header() + 16, &kOtherId, 16), 0);
+    const std::vector<RecordedMessage> sends = host.sends();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_TRUE(IsEqualGUID(sends[0].target, kOtherId));
+    EXPECT_EQ(Head(sends[0]), std::vector<uint8_t>({0xE1, own, own, 2}));
+    EXPECT_EQ(std::memcmp(sends[0].header() + 16, &kOtherId, 16), 0);
     QuonValueSet body;
-    ASSERT_TRUE(m.Body(&body));
+    ASSERT_TRUE(sends[0].Body(&body));
     EXPECT_TRUE(ValueSetsEqual(body, q));
     // The reply replaces the response's previous content.
     EXPECT_EQ(r.GetStringValue("Answer"), u"yes");
@@ -466,14 +428,12 @@ TEST(BasePluginServices, SendRequestToAnotherEndpointIsWrappedForTheFramework) {
   r.SetUIntValue("Kept", 1);
   EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r, 4), S_OK);
 
-  ASSERT_EQ(host.sends().size(), 1u);
-  auto sends = host.sends();
-  const RecordedMessage& m = sends[0];
-  EXPECT_TRUE(IsEqualGUID(m.target, kFrameworkId));
-  EXPECT_EQ(m.header()[1], 2);
-  EXPECT_EQ(m.header()[2], 4);
+  const std::vector<RecordedMessage> sends = host.sends();
+  ASSERT_EQ(sends.size(), 1u);
+  EXPECT_TRUE(IsEqualGUID(sends[0].target, kFrameworkId));
+  EXPECT_EQ(Head(sends[0]), std::vector<uint8_t>({0xE1, 2, 4, 2}));
   QuonValueSet body;
-  ASSERT_TRUE(m.Body(&body));
+  ASSERT_TRUE(sends[0].Body(&body));
   EXPECT_EQ(body.GetStringValue("Cmd"), u"SendRequest");
   const QuonValueSet* outer = body.GetChild("Request");
   ASSERT_NE(outer, nullptr);
@@ -500,22 +460,20 @@ TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
   EXPECT_EQ(plugin.Toast(u"Title", u"Body"), S_OK);
   EXPECT_EQ(plugin.Toast(u"T", u"B", u"logo.png"), S_OK);
 
-  auto sends = host.sends();
+  const std::vector<RecordedMessage> sends = host.sends();
   ASSERT_EQ(sends.size(), 3u);
-  for (const RecordedMessage& m : sends) {
-    EXPECT_TRUE(IsEqualGUID(m.target, kFrameworkId));
-    EXPECT_EQ(m.header()[1], 4);
-    EXPECT_EQ(m.header()[2], 4);
+  std::vector<QuonValueSet> bodies(3);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(IsEqualGUID(sends[i].target, kFrameworkId));
+    EXPECT_EQ(Head(sends[i]), std::vector<uint8_t>({0xE1, 4, 4, 2}));
+    ASSERT_TRUE(sends[i].Body(&bodies[i]));
   }
-  QuonValueSet body;
-  ASSERT_TRUE(sends[0].Body(&body));
-  EXPECT_EQ(body.GetStringValue("Cmd"), u"Query.ModelName");
-  ASSERT_NE(body.GetChild("Request"), nullptr);
-  EXPECT_EQ(body.GetChild("Request")->GetUIntValue("Arg"), 3u);
+  EXPECT_EQ(bodies[0].GetStringValue("Cmd"), u"Query.ModelName");
+  ASSERT_NE(bodies[0].GetChild("Request"), nullptr);
+  EXPECT_TRUE(ValueSetsEqual(*bodies[0].GetChild("Request"), q));
 
-  ASSERT_TRUE(sends[1].Body(&body));
-  EXPECT_EQ(body.GetStringValue("Cmd"), u"Toast");
-  const QuonValueSet* toast = body.GetChild("Request");
+  EXPECT_EQ(bodies[1].GetStringValue("Cmd"), u"Toast");
+  const QuonValueSet* toast = bodies[1].GetChild("Request");
   ASSERT_NE(toast, nullptr);
   EXPECT_EQ(toast->GetStringValue("ToastTitle"), u"Title");
   EXPECT_EQ(toast->GetStringValue("ToastContent"), u"Body");
@@ -524,8 +482,7 @@ TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
             u"quon_kc_system_file_ic.png");
   // Terminators are not counted in the toast texts.
   EXPECT_EQ(toast->GetValue("ToastTitle")->size, 10u);
-  ASSERT_TRUE(sends[2].Body(&body));
-  EXPECT_EQ(body.GetChild("Request")->GetStringValue("ToastLogo"), u"logo.png");
+  EXPECT_EQ(bodies[2].GetChild("Request")->GetStringValue("ToastLogo"), u"logo.png");
 }
 
 TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
@@ -535,7 +492,7 @@ TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
   QuonValueSet set;
   set.SetStringValue("Event", std::u16string(u"DeviceChange"));
   for (uint8_t destination : {1, 255}) EXPECT_EQ(plugin.Broadcast(destination, &set), S_OK);
-  auto broadcasts = host.broadcasts();
+  const std::vector<RecordedMessage> broadcasts = host.broadcasts();
   ASSERT_EQ(broadcasts.size(), 2u);
   EXPECT_EQ(broadcasts[0].header()[2], 1);
   EXPECT_EQ(broadcasts[1].header()[2], 255);
@@ -543,24 +500,6 @@ TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
   QuonValueSet body;
   ASSERT_TRUE(broadcasts[0].Body(&body));
   EXPECT_TRUE(ValueSetsEqual(body, set));
-}
-
-TEST(BasePluginServices, SharedDataForwardsToTheHost) {
-  TestPlugin plugin;
-  RecordingHost host;
-  host.Attach(&plugin);
-  const uint32_t value = 23000;
-  EXPECT_EQ(plugin.SetSharedData(u"CPU Frequency", 7, reinterpret_cast<const uint8_t*>(&value), 4),
-            S_OK);
-  uint32_t tag = 0, out = 0;
-  uint64_t length = 2;
-  EXPECT_EQ(plugin.GetSharedData(u"CPU Frequency", &tag, reinterpret_cast<uint8_t*>(&out), &length),
-            ORB_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, 4u);
-  EXPECT_EQ(plugin.GetSharedData(u"CPU Frequency", &tag, reinterpret_cast<uint8_t*>(&out), &length),
-            S_OK);
-  EXPECT_EQ(out, 23000u);
-  EXPECT_EQ(tag, 7u);
 }
 
 }  // namespace

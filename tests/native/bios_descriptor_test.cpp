@@ -55,22 +55,23 @@ Parsed ParseNumberBlock(std::vector<uint8_t> block) {
   return p;
 }
 
+// A position's value three ways: as a double, as numerator/denominator, as text.
+void ExpectPosition(uint32_t minimum, uint32_t step, uint32_t kind, uint32_t position, double value,
+                    uint32_t numerator, uint32_t denominator, const char* text) {
+  SCOPED_TRACE(text);
+  EXPECT_DOUBLE_EQ(bios::PositionValue(minimum, step, kind, position), value);
+  uint32_t n = 0, d = 0;
+  bios::PositionRational(minimum, step, kind, position, &n, &d);
+  EXPECT_EQ(std::vector<uint32_t>({n, d}), std::vector<uint32_t>({numerator, denominator}));
+  EXPECT_EQ(bios::PositionText(minimum, step, kind, position), text);
+}
+
 TEST(BiosDescriptor, NumberExamples) {
   // Kind 0, minimum 5, step 0.1 (mantissa 1, exponent -1): position 3 is 5.3.
-  uint32_t numerator = 0, denominator = 0;
-  EXPECT_DOUBLE_EQ(bios::PositionValue(0x00000005, 0xFF000001, 0, 3), 5.3);
-  bios::PositionRational(0x00000005, 0xFF000001, 0, 3, &numerator, &denominator);
-  EXPECT_EQ(numerator, 53u);
-  EXPECT_EQ(denominator, 10u);
-  EXPECT_EQ(bios::PositionText(0x00000005, 0xFF000001, 0, 3), "5.3");
-
+  ExpectPosition(0x00000005, 0xFF000001, 0, 3, 5.3, 53, 10, "5.3");
   // Kind 2 (thousandths), minimum 1000, step 250: position 1 is 1.25, three
   // places wanted and one trailing zero shared.
-  EXPECT_DOUBLE_EQ(bios::PositionValue(1000, 250, 2, 1), 1.25);
-  bios::PositionRational(1000, 250, 2, 1, &numerator, &denominator);
-  EXPECT_EQ(numerator, 1250u);
-  EXPECT_EQ(denominator, 1000u);
-  EXPECT_EQ(bios::PositionText(1000, 250, 2, 1), "1.25");
+  ExpectPosition(1000, 250, 2, 1, 1.25, 1250, 1000, "1.25");
 
   // Kind 3 shows four places (not one), less the shared zeros: 12.5 from 125 tenths.
   EXPECT_EQ(bios::PositionText(125, 1, 3, 0), "12.5000");

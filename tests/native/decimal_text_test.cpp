@@ -26,7 +26,6 @@ const Case kCases[] = {
     {"000000000000000000000012", 12, 24, nullptr},
     {"2147483647", 2147483647, 10, nullptr},
     {"-2147483648", -2147483647 - 1, 11, nullptr},
-    {"1 2", 1, 1, nullptr},
     {"abc", 0, 0, kStoiInvalidText},
     {"", 0, 0, kStoiInvalidText},
     {"   ", 0, 0, kStoiInvalidText},
