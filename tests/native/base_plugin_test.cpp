@@ -109,9 +109,13 @@ void SetCmd(QuonValueSet* q, const char16_t* cmd) {
   q->SetStringValue("Cmd", std::u16string(cmd));
 }
 
-// Type, source, destination and marker of a message the plug-in sent.
-std::vector<uint8_t> Head(const RecordedMessage& m) {
-  return std::vector<uint8_t>(m.bytes.begin(), m.bytes.begin() + 4);
+// Checks a message the plug-in sent (its target and its type, source,
+// destination and marker bytes) and parses its body.
+void CheckSent(const RecordedMessage& m, const GUID& target, const std::vector<uint8_t>& head,
+               QuonValueSet* body) {
+  EXPECT_TRUE(IsEqualGUID(m.target, target));
+  EXPECT_EQ(std::vector<uint8_t>(m.bytes.begin(), m.bytes.begin() + 4), head);
+  EXPECT_TRUE(m.Body(body));
 }
 
 TEST(BasePluginInterface, OperationsSitInTheirSlots) {
@@ -405,11 +409,9 @@ TEST(BasePluginServices, SendRequestToOwnEndpointIsUnwrapped) {
 
     const std::vector<RecordedMessage> sends = host.sends();
     ASSERT_EQ(sends.size(), 1u);
-    EXPECT_TRUE(IsEqualGUID(sends[0].target, kOtherId));
-    EXPECT_EQ(Head(sends[0]), std::vector<uint8_t>({0xE1, own, own, 2}));
     EXPECT_EQ(std::memcmp(sends[0].header() + 16, &kOtherId, 16), 0);
     QuonValueSet body;
-    ASSERT_TRUE(sends[0].Body(&body));
+    CheckSent(sends[0], kOtherId, {0xE1, own, own, 2}, &body);
     EXPECT_TRUE(ValueSetsEqual(body, q));
     // The reply replaces the response's previous content.
     EXPECT_EQ(r.GetStringValue("Answer"), u"yes");
@@ -430,10 +432,8 @@ TEST(BasePluginServices, SendRequestToAnotherEndpointIsWrappedForTheFramework) {
 
   const std::vector<RecordedMessage> sends = host.sends();
   ASSERT_EQ(sends.size(), 1u);
-  EXPECT_TRUE(IsEqualGUID(sends[0].target, kFrameworkId));
-  EXPECT_EQ(Head(sends[0]), std::vector<uint8_t>({0xE1, 2, 4, 2}));
   QuonValueSet body;
-  ASSERT_TRUE(sends[0].Body(&body));
+  CheckSent(sends[0], kFrameworkId, {0xE1, 2, 4, 2}, &body);
   EXPECT_EQ(body.GetStringValue("Cmd"), u"SendRequest");
   const QuonValueSet* outer = body.GetChild("Request");
   ASSERT_NE(outer, nullptr);
@@ -463,11 +463,7 @@ TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
   const std::vector<RecordedMessage> sends = host.sends();
   ASSERT_EQ(sends.size(), 3u);
   std::vector<QuonValueSet> bodies(3);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_TRUE(IsEqualGUID(sends[i].target, kFrameworkId));
-    EXPECT_EQ(Head(sends[i]), std::vector<uint8_t>({0xE1, 4, 4, 2}));
-    ASSERT_TRUE(sends[i].Body(&bodies[i]));
-  }
+  for (size_t i = 0; i < 3; ++i) CheckSent(sends[i], kFrameworkId, {0xE1, 4, 4, 2}, &bodies[i]);
   EXPECT_EQ(bodies[0].GetStringValue("Cmd"), u"Query.ModelName");
   ASSERT_NE(bodies[0].GetChild("Request"), nullptr);
   EXPECT_TRUE(ValueSetsEqual(*bodies[0].GetChild("Request"), q));
