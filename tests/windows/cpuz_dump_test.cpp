@@ -2,41 +2,53 @@
 // process of its own (the SDK stays loaded after a completed dump).
 #include <gtest/gtest.h>
 
-#include "../common/recording_host.h"
+#include <regex>
+#include <string>
+
 #include "hwinfo/cpuz_dump.h"
 #include "hwinfo_machine.h"
 
 namespace {
 
+using machine_test::Typed;
+
 struct CpuzMachine {
   HwMachine machine;
   RecordingHost host;
-  explicit CpuzMachine(const std::string& ini) {
-    machine.Place(L"cpuidsdk64.dll");
-    machine.Profile("[Cpuz]\n" + ini);
+  QuonValueSet all;
+  explicit CpuzMachine(const std::string& ini) : machine(L"cpuidsdk64.dll", "[Cpuz]\n" + ini) {
     SetCpuzLogSink(RecordingHost::LogFunction(), &host, &host);
+  }
+  // Dumps the devices and sensor classes asked for into `all`; the device
+  // class node `key` (null when absent).
+  const QuonValueSet* Load(const char* device, const char* sensorClass, const char* key) {
+    loadCPUzInfo(device, sensorClass, &all);
+    return all.GetChild(key);
   }
 };
 
 std::u16string Text(const QuonValueSet* node, const char* key) {
   return node != nullptr ? node->GetStringValue(key) : u"<missing node>";
 }
+// A node with every kind, without its "id".
+std::string Values(const QuonValueSet* node) {
+  return node != nullptr ? std::regex_replace(Typed(*node), std::regex("id:UInt=\\d+, "), "")
+                         : "<missing node>";
+}
 
 TEST(CpuzDump, TwoMemoryDevicesGiveTwoClockEntries) {
   CpuzMachine m("Devices=Memory|DIMM A;Memory|DIMM B\nMemoryClock=2400\nMemoryType=6\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  const QuonValueSet* clock = all.GetChild("Memory")->GetChild("'ClockSpeed'");
+  const QuonValueSet* memory = m.Load("All", "All", "Memory");
+  ASSERT_NE(memory, nullptr);
+  EXPECT_EQ(memory->GetStringValue("sensorName"), u"DIMM A , DIMM B");
+  const QuonValueSet* clock = memory->GetChild("'ClockSpeed'");
   ASSERT_NE(clock, nullptr);
   EXPECT_EQ(clock->GetIntValue("sensor_num"), 2);
-  EXPECT_EQ(Text(clock->GetChild("sensor_className"), "0"), u"memory #0");
-  EXPECT_EQ(Text(clock->GetChild("sensor_className"), "1"), u"memory #1");
-  const QuonValueSet* second = clock->GetChild("memory #1");
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(second->GetUIntValue("id"), 1u);
-  EXPECT_DOUBLE_EQ(second->GetDoubleValue("value"), 2400.0);
-  EXPECT_EQ(second->GetIntValue("type"), 6);
-  EXPECT_EQ(all.GetChild("Memory")->GetStringValue("sensorName"), u"DIMM A , DIMM B");
+  EXPECT_EQ(Values(clock->GetChild("sensor_className")),
+            "{0:String=memory #0, 1:String=memory #1}");
+  EXPECT_EQ(Values(clock->GetChild("memory #1")),
+            "{name:String=memory #1, type:Int=6, value:Double=2400}");
+  EXPECT_EQ(clock->GetChild("memory #1")->GetUIntValue("id"), 1u);
 }
 
 TEST(CpuzDump, SameNamedSensorsAndSameClassDevicesGetDistinctKeys) {
@@ -44,9 +56,7 @@ TEST(CpuzDump, SameNamedSensorsAndSameClassDevicesGetDistinctKeys) {
       "Devices=Mainboard|First Board;Mainboard|Second Board\n"
       "Sensors0=Temperature|CPU|40|20|90;Temperature|CPU|50|20|90;Fan|CPU|1200|0|3000\n"
       "Sensors1=Temperature|CPU|45|20|90\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "", &all);
-  const QuonValueSet* board = all.GetChild("Mainboard");
+  const QuonValueSet* board = m.Load("All", "", "Mainboard");
   ASSERT_NE(board, nullptr);
   EXPECT_EQ(board->GetStringValue("sensorName"), u"First Board , Second Board");
   EXPECT_EQ(board->GetStringValue("sensorClassName"), u"Mainboard");
@@ -74,10 +84,8 @@ TEST(CpuzDump, DeviceAndSensorClassFilters) {
       "Devices=Processor|Test CPU;Mainboard|Board\n"
       "Sensors0=Temperature|Package|45|30|90;Voltage|VID|1.2|0.8|1.4\n"
       "Sensors1=Temperature|System|36|20|60\n");
-  QuonValueSet all;
-  loadCPUzInfo("Processor", "Temperature", &all);
-  ASSERT_EQ(all.Count(), 1u);
-  const QuonValueSet* cpu = all.GetChild("Processor");
+  const QuonValueSet* cpu = m.Load("Processor", "Temperature", "Processor");
+  ASSERT_EQ(m.all.Count(), 1u);
   ASSERT_NE(cpu, nullptr);
   EXPECT_NE(cpu->GetChild("Temperature"), nullptr);
   EXPECT_EQ(cpu->GetChild("Voltage"), nullptr);
@@ -95,24 +103,22 @@ TEST(CpuzDump, ValueWriterPerSensorClass) {
       "Sensors0=Voltage|V|1.25|0.5|1.5;Fan|Stopped|-1|0|2000;Counter|Opened|3.7|0|9|3;"
       "Pump(PWM)|Pump|55|10|100|55;Power|Idle|-0.4|0|10;Temperature|Probe|-2|4294967296|"
       "4294967296\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  const QuonValueSet* board = all.GetChild("Mainboard");
+  const QuonValueSet* board = m.Load("All", "All", "Mainboard");
   ASSERT_NE(board, nullptr);
   EXPECT_EQ(board->GetStringValue("sensorName"), u"Device 0");
-  const QuonValueSet* v = board->GetChild("Voltage")->GetChild("'V'");
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("value"), 1.25);
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("minValue"), 0.5);
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("MaxValue"), 1.5);
-  const QuonValueSet* fan = board->GetChild("Fan")->GetChild("'Stopped'");
-  EXPECT_FALSE(fan->Contains("value"));  // a negative reading is left out
-  EXPECT_TRUE(fan->Contains("id"));
-  EXPECT_TRUE(board->GetChild("Power")->GetChild("'Idle'")->Contains("value"));  // rounds to 0
-  EXPECT_DOUBLE_EQ(board->GetChild("Counter")->GetChild("'Opened'")->GetDoubleValue("value"), 3.0);
-  const QuonValueSet* pump = board->GetChild("Pump(PWM)")->GetChild("'Pump'");
-  EXPECT_DOUBLE_EQ(pump->GetDoubleValue("value"), 55.0);
-  EXPECT_DOUBLE_EQ(pump->GetDoubleValue("MaxValue"), 100.0);
-  const QuonValueSet* probe = board->GetChild("Temperature")->GetChild("'Probe'");
+  auto sensor = [board](const char* sensorClass, const char* name) {
+    const QuonValueSet* node = board->GetChild(sensorClass);
+    return node != nullptr ? node->GetChild(name) : nullptr;
+  };
+  EXPECT_EQ(Values(sensor("Voltage", "'V'")),
+            "{MaxValue:Double=1.5, minValue:Double=0.5, name:String=V, value:Double=1.25}");
+  // A negative reading is left out.
+  EXPECT_EQ(Values(sensor("Fan", "'Stopped'")), "{name:String=Stopped}");
+  EXPECT_TRUE(sensor("Power", "'Idle'")->Contains("value"));  // rounds to 0
+  EXPECT_EQ(Values(sensor("Counter", "'Opened'")), "{name:String=Opened, value:Double=3}");
+  EXPECT_EQ(Values(sensor("Pump(PWM)", "'Pump'")),
+            "{MaxValue:Double=100, minValue:Double=10, name:String=Pump, value:Double=55}");
+  const QuonValueSet* probe = sensor("Temperature", "'Probe'");
   EXPECT_DOUBLE_EQ(probe->GetDoubleValue("value_C"), -1.5);
   EXPECT_FALSE(probe->Contains("minValue_C"));  // minimum at the float limit
 }
@@ -129,9 +135,8 @@ TEST(CpuzDump, MissingSdkOrFailedInitWritesNothing) {
         kOrbLogError, u"[PELORUS][Cpuz][InitDll] ******* Error!! Can't load DLL file. *******"));
   }
   CpuzMachine m("InitError=2\nInitExtended=0x1F\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  EXPECT_TRUE(all.Empty());
+  m.Load("All", "All", "Processor");
+  EXPECT_TRUE(m.all.Empty());
   EXPECT_TRUE(m.host.HasLog(kOrbLogError, u"Driver error 0x1F."));
   EXPECT_TRUE(m.host.HasLog(kOrbLogError, u"[PELORUS][Cpuz][InitDll] Init result fail! "));
 }
@@ -145,16 +150,15 @@ TEST(CpuzDump, PlantedSdkInTheCurrentDirectoryIsNeverLoaded) {
   std::filesystem::copy_file(machine_test::BuiltFile(L"planted_cpuidsdk64.dll"),
                              planted / L"cpuidsdk64.dll");
   const std::filesystem::path marker = m.machine.root() / L"planted-ran";
-  SetEnvironmentVariableW(L"PELORUS_PLANTED_MARKER", marker.c_str());
+  wintest::ScopedEnvironment markerVariable(L"PELORUS_PLANTED_MARKER", marker.wstring());
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(planted.c_str());
 
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
+  const QuonValueSet* cpu = m.Load("All", "All", "Processor");
   SetCurrentDirectoryW(saved);
   EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_EQ(Text(all.GetChild("Processor"), "sensorName"), u"Real SDK");
+  EXPECT_EQ(Text(cpu, "sensorName"), u"Real SDK");
   bool skipped = false;
   for (const RecordedLog& l : m.host.logs()) {
     skipped |= l.text.find(u"[PELORUS][Cpuz][InitDll] skip ") == 0 &&
@@ -167,7 +171,6 @@ TEST(CpuzDump, PlantedSdkInTheCurrentDirectoryIsNeverLoaded) {
   ASSERT_NE(loaded, nullptr);
   FreeLibrary(loaded);
   EXPECT_TRUE(std::filesystem::exists(marker));
-  SetEnvironmentVariableW(L"PELORUS_PLANTED_MARKER", nullptr);
 }
 
 }  // namespace
