@@ -70,10 +70,10 @@ void PrintTo(const FanSpeedCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-// The conversion of "dataParam" itself is checked natively (DecimalToInt).
+// The conversion of "dataParam" itself is checked natively (DecimalToInt),
+// a FanSpeed run of exit code 0 through orbhost (SetFanSpeedRunsTheInstalledTool).
 // clang-format off
 const FanSpeedCase kFanSpeedCases[] = {
-  {"FanSpeed",          u"FanSpeed", u"2",   L"",  2,  0, u"[PELORUS][DoSetFanSpeed] FanSpeed = 2"},
   {"OtherDataType",     u"Silent",   u"2",   L"",  2,  0, nullptr},
   {"ToolEndsWithCode2", u"FanSpeed", u"1",   L"2", 1,  1, u"[PELORUS][DoSetFanSpeed] FanSpeed = 1"},
   {"NotANumber",        u"FanSpeed", u"abc", L"",  -1, 0,
