@@ -56,64 +56,47 @@ class FanCommandsTest : public FanServiceMachineTest {
 
 // --- SetFanSpeed -----------------------------------------------------------------------
 
-struct FanSpeedCase {
-  const char* name;
-  const char16_t* dataType;
-  const char16_t* dataParam;
-  const wchar_t* toolExitCode;  // FANMODETOOL_EXIT_CODE, "" for the tool's own 0
-  int64_t mode;                 // what the tool recorded; -1: it did not run
-  HRESULT status;
-  const char16_t* line;  // the command's one host log line: the speed, or the caught exception
-};
-
-void PrintTo(const FanSpeedCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 // The conversion of "dataParam" itself is checked natively (DecimalToInt),
 // a FanSpeed run of exit code 0 through orbhost (SetFanSpeedRunsTheInstalledTool).
-// clang-format off
-const FanSpeedCase kFanSpeedCases[] = {
-  {"OtherDataType",     u"Silent",   u"2",   L"",  2,  0, nullptr},
-  {"ToolEndsWithCode2", u"FanSpeed", u"1",   L"2", 1,  1, u"[PELORUS][DoSetFanSpeed] FanSpeed = 1"},
-  {"NotANumber",        u"FanSpeed", u"abc", L"",  -1, 0,
-   u"[PELORUS][DoSetFanSpeed] error = invalid stoi argument"},
-  // No "FanSpeedStatus" child: every value reads as empty.
-  {"NoFanSpeedStatus",  nullptr,     nullptr, L"", -1, 0,
-   u"[PELORUS][DoSetFanSpeed] error = invalid stoi argument"},
-};
-// clang-format on
-
-class SetFanSpeedCases : public FanCommandsTest,
-                         public ::testing::WithParamInterface<FanSpeedCase> {};
-
-TEST_P(SetFanSpeedCases, RunsTheToolResetsThePatchAndEchoes) {
-  const FanSpeedCase& c = GetParam();
+TEST_F(FanCommandsTest, SetFanSpeedRunsTheToolResetsThePatchAndEchoes) {
   m_machine.Place(L"FanModeTool.exe");
-  SetDword(kPatchKey, kPatchValue, kPatchSentinel);
-  ScopedEnvironment exitCode(L"FANMODETOOL_EXIT_CODE", c.toolExitCode);
+  const struct {
+    const char16_t* dataType;  // null: no "FanSpeedStatus" child, every value reads as empty
+    const char16_t* dataParam;
+    const wchar_t* toolExitCode;  // FANMODETOOL_EXIT_CODE, "" for the tool's own 0
+    int64_t mode;                 // what the tool recorded; -1: it did not run
+    HRESULT status;
+    const char16_t* line;  // the command's one host log line: the speed, or the caught exception
+  } cases[] = {
+      {u"Silent", u"2", L"", 2, 0, nullptr},
+      {u"FanSpeed", u"1", L"2", 1, 1, u"[PELORUS][DoSetFanSpeed] FanSpeed = 1"},
+      {u"FanSpeed", u"abc", L"", -1, 0, u"[PELORUS][DoSetFanSpeed] error = invalid stoi argument"},
+      {nullptr, nullptr, L"", -1, 0, u"[PELORUS][DoSetFanSpeed] error = invalid stoi argument"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+    RemoveKey(kFanKey, k32);
+    SetDword(kPatchKey, kPatchValue, kPatchSentinel);
+    ScopedEnvironment exitCode(L"FANMODETOOL_EXIT_CODE", c.toolExitCode);
+    const size_t logged = m_host.logs().size();
 
-  EXPECT_EQ(SetFanSpeed(c.dataType, c.dataParam), c.status);
+    EXPECT_EQ(SetFanSpeed(c.dataType, c.dataParam), c.status);
 
-  const bool ran = c.mode >= 0;
-  EXPECT_EQ(GetDword(kFanKey, kModeValue, k32), c.mode);
-  EXPECT_EQ(GetDword(kPatchKey, kPatchValue), ran ? 0 : int64_t{kPatchSentinel});
-  if (ran) {
-    EXPECT_EQ(m_response.GetStringValue("FanStatus"), c.dataParam);
-  } else {
-    EXPECT_TRUE(m_response.Empty());
-  }
-  size_t lines = 0;
-  for (const RecordedLog& log : m_host.logs())
-    lines += log.text.find(u"[DoSetFanSpeed]") != std::u16string::npos ? 1 : 0;
-  EXPECT_EQ(lines, c.line != nullptr ? 1u : 0u);
-  if (c.line != nullptr) {
-    EXPECT_TRUE(m_host.HasLog(ran ? kOrbLogInfo : kOrbLogError, c.line));
+    const bool ran = c.mode >= 0;
+    EXPECT_EQ(GetDword(kFanKey, kModeValue, k32), c.mode);
+    EXPECT_EQ(GetDword(kPatchKey, kPatchValue), ran ? 0 : int64_t{kPatchSentinel});
+    EXPECT_EQ(m_response.GetStringValue("FanStatus"), ran ? c.dataParam : u"");
+    EXPECT_EQ(m_response.Count(), ran ? 1u : 0u);
+    size_t lines = 0;
+    const std::vector<RecordedLog> logs = m_host.logs();
+    for (size_t i = logged; i < logs.size(); ++i)
+      lines += logs[i].text.find(u"[DoSetFanSpeed]") != std::u16string::npos ? 1 : 0;
+    EXPECT_EQ(lines, c.line != nullptr ? 1u : 0u);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(m_host.HasLog(ran ? kOrbLogInfo : kOrbLogError, c.line));
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Fan, SetFanSpeedCases, ::testing::ValuesIn(kFanSpeedCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FanCommandsTest, UnsignedCompanionsAreRefused) {
   m_machine.Place(L"FanModeTool_unsigned.exe", L"FanModeTool.exe");
@@ -205,68 +188,48 @@ TEST_F(FanCommandsTest, BothRestartCommandsRequestAForcedRestart) {
 
 // --- Fan-tool support -------------------------------------------------------------------
 
-struct FanPilotCase {
-  const char* name;
-  const char* productLine;
-  const char* mainboard;  // the bridge's mainboard-information block, as profile elements
-  const char16_t* plugin;
-  const char16_t* dashboard;
-};
-
-void PrintTo(const FanPilotCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-// clang-format off
-const FanPilotCase kFanPilotCases[] = {
-  {"FanPilot2PlusInCK",  "Motherboard", R"([1, "PRB-01", "0x00001700"])",
-   u"Fan Pilot 2+", u"Fan Pilot 2+  (in CK)"},
-  {"FanPilot2PlusInTS3", "Motherboard", R"([1, "PRB-01", "0x00000700"])",
-   u"No Support", u"Fan Pilot 2+ (in TS3)"},
-  {"TwoElements",        "Motherboard", R"([1, "0x00001700"])",
-   u"No Support", u"Fan Pilot (in TS3)"},
-  {"NotAMotherboard",    "Desktop",     R"([1, "PRB-01", "0x00001700"])",
-   u"No Support", u"Fan Pilot (in TS3)"},
-};
-// clang-format on
-
 // The board as the system-information library and the ACPI bridge describe it.
-class FanPilotSupport : public ::testing::TestWithParam<FanPilotCase> {
- protected:
-  FanPilotSupport() { m_host.Attach(m_plugin.get()); }
-
-  std::u16string Label(const char16_t* command) {
-    QuonValueSet response;
-    EXPECT_EQ(CallPlugin(m_plugin.get(), command, &response,
-                         [](QuonValueSet& request) {
-                           request.CreateChild("MBInfo")->SetStringValue("command",
-                                                                         std::u16string(u"fan"));
-                         }),
-              0);
-    EXPECT_EQ(response.Count(), 1u);
-    return response.GetStringValue("IsMBSupported");
+TEST(FanPilotSupport, LabelsFollowTheFeatureWord) {
+  const struct {
+    const char* productLine;
+    const char* mainboard;  // the bridge's mainboard-information block, as profile elements
+    const char* plugin;
+    const char* dashboard;
+  } cases[] = {
+      {"Motherboard", R"([1, "PRB-01", "0x00001700"])", "Fan Pilot 2+", "Fan Pilot 2+  (in CK)"},
+      {"Motherboard", R"([1, "PRB-01", "0x00000700"])", "No Support", "Fan Pilot 2+ (in TS3)"},
+      {"Motherboard", R"([1, "0x00001700"])", "No Support", "Fan Pilot (in TS3)"},
+      {"Desktop", R"([1, "PRB-01", "0x00001700"])", "No Support", "Fan Pilot (in TS3)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.productLine) + " " + c.mainboard);
+    HwMachine machine(L"SysInfoProbe.dll",
+                      std::string("[SysInfoProbe]\nProductLine=") + c.productLine + "\n");
+    acpi_test::ScopedFirmware firmware(std::string(R"({"Mainboard": )") + c.mainboard + "}");
+    PluginPtr plugin(QueryLibrary(0));
+    RecordingHost host;
+    host.Attach(plugin.get());
+    std::vector<std::string> answers;
+    for (const char16_t* command : {u"GetTesseraPluginInfo", u"GetTesseraPluginInfoForDashbaord"}) {
+      QuonValueSet response;
+      EXPECT_EQ(CallPlugin(plugin.get(), command, &response,
+                           [](QuonValueSet& request) {
+                             request.CreateChild("MBInfo")->SetStringValue("command",
+                                                                           std::u16string(u"fan"));
+                           }),
+                0);
+      answers.push_back(Typed(response));
+    }
+    const std::string dashboard = c.dashboard;
+    EXPECT_EQ(answers,
+              (std::vector<std::string>{"{IsMBSupported:String=" + std::string(c.plugin) + "}",
+                                        "{IsMBSupported:String=" + dashboard + "}"}));
+    const std::string line =
+        "[PELORUS][DoGetTesseraPluginInfoForDashbaord] isSupportFanControl = " +
+        std::string(dashboard.rfind("Fan Pilot", 0) == 0 ? "true" : "false") +
+        ", supportModel: " + dashboard;
+    EXPECT_TRUE(host.HasLog(kOrbLogInfo, std::u16string(line.begin(), line.end())));
   }
-
-  HwMachine m_machine{L"SysInfoProbe.dll",
-                      std::string("[SysInfoProbe]\nProductLine=") + GetParam().productLine + "\n"};
-  acpi_test::ScopedFirmware m_firmware{std::string(R"({"Mainboard": )") + GetParam().mainboard +
-                                       "}"};
-  PluginPtr m_plugin{QueryLibrary(0)};
-  RecordingHost m_host;
-};
-
-TEST_P(FanPilotSupport, LabelsFollowTheFeatureWord) {
-  const FanPilotCase& c = GetParam();
-  EXPECT_EQ(Label(u"GetTesseraPluginInfo"), c.plugin);
-  EXPECT_EQ(Label(u"GetTesseraPluginInfoForDashbaord"), c.dashboard);
-  const std::u16string supported =
-      std::u16string(c.dashboard).find(u"Fan Pilot") == 0 ? u"true" : u"false";
-  EXPECT_TRUE(m_host.HasLog(
-      kOrbLogInfo, u"[PELORUS][DoGetTesseraPluginInfoForDashbaord] isSupportFanControl = " +
-                       supported + u", supportModel: " + c.dashboard));
 }
-
-INSTANTIATE_TEST_SUITE_P(Fan, FanPilotSupport, ::testing::ValuesIn(kFanPilotCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

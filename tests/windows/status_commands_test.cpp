@@ -90,42 +90,30 @@ struct Winsock {
   ~Winsock() { WSACleanup(); }
 };
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-// A TCP socket on 127.0.0.1.
-class Socket : Winsock {
- public:
-  Socket() : m_s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {}
-  explicit Socket(SOCKET s) : m_s(s) {}
-  ~Socket() { closesocket(m_s); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  // Binds to a free port and returns it.
-  int Bind() {
-    sockaddr_in a = Loopback(0);
+// A TCP socket (Winsock started for its lifetime).
+struct Socket : Winsock {
+  ~Socket() { closesocket(s); }
+  // Binds to 127.0.0.1, port 0 for a free one, or connects to it.
+  int Bind() { return Address(0, &bind); }
+  int Connect(int port) { return Address(port, &connect); }
+  // The local port.
+  int Port() {
+    sockaddr_in a = {};
     int length = sizeof a;
-    if (bind(m_s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(m_s, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-      return -1;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
     return ntohs(a.sin_port);
   }
-  void Listen() { ASSERT_EQ(listen(m_s, 4), 0); }
-  void Connect(int port) {
-    const sockaddr_in a = Loopback(port);
-    ASSERT_EQ(connect(m_s, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0)
-        << WSAGetLastError();
-  }
-  SOCKET Accept() { return accept(m_s, nullptr, nullptr); }
+
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
 
  private:
-  SOCKET m_s;
+  int Address(int port, int(WSAAPI* operation)(SOCKET, const sockaddr*, int)) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<u_short>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return operation(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
 };
 
 // --- CheckFrameworkReady -------------------------------------------------------------------
@@ -152,21 +140,20 @@ TEST_F(FrameworkReady, WithoutAValueLooksForTheDefaultPort) {
 }
 
 TEST_F(FrameworkReady, OnlyAListeningRowCounts) {
-  Socket listener;
-  const int port = listener.Bind();
-  listener.Listen();
+  Socket listener, client;
+  ASSERT_EQ(listener.Bind(), 0);
+  ASSERT_EQ(listen(listener.s, 4), 0);
   // A connection: the client's own port occurs only in a connected row.
-  Socket client;
-  const int clientPort = client.Bind();
-  client.Connect(port);
-  Socket served(listener.Accept());
+  ASSERT_EQ(client.Connect(listener.Port()), 0) << WSAGetLastError();
+  const SOCKET served = accept(listener.s, nullptr, nullptr);
 
-  const std::wstring listening = std::to_wstring(port);
+  const std::wstring listening = std::to_wstring(listener.Port());
   EXPECT_EQ(Ask(listening), true);
   EXPECT_TRUE(Logged(u"[TesseraPluginService] Regedit HTTPPort : " + ToU16(listening)));
   EXPECT_TRUE(Logged(u"[TesseraPluginService] Check Framework Tcp true"));
-  EXPECT_EQ(Ask(std::to_wstring(clientPort)), false);
+  EXPECT_EQ(Ask(std::to_wstring(client.Port())), false);
   EXPECT_TRUE(Logged(u"[TesseraPluginService] Check Framework Tcp false"));
+  closesocket(served);
 }
 
 // (The conversion and its two exceptions: DecimalToInt, natively.)
@@ -330,7 +317,11 @@ TEST_F(SocketServerCheck, WithoutTheSdkStartsTheFrameworkWhichListens) {
   SavedString sdk(kSdkKey, L"Version");
   SavedString port(kDeviceKey, L"HTTPPort");
   sdk.Delete();
-  port.Set(std::to_wstring(Socket().Bind()));  // a port free a moment ago
+  {
+    Socket probe;
+    probe.Bind();
+    port.Set(std::to_wstring(probe.Port()));  // a port free a moment ago
+  }
 
   QuonValueSet response;
   EXPECT_EQ(Call(u"CheckCorvaneSocketServer", &response), 0);
