@@ -3,8 +3,6 @@
 // the user name, the identity query and the lighting forwards.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,17 +15,8 @@ namespace {
 using machine_test::CallPlugin;
 using machine_test::PluginPtr;
 using machine_test::Typed;
+using machine_test::WaitFor;
 using OrbValue = QuonValueSet::OrbValue;
-
-// Polls until the predicate holds or the deadline passes.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    Sleep(50);
-  }
-  return true;
-}
 
 std::vector<int32_t> NotificationCounts(const RecordingHost& host) {
   std::vector<int32_t> counts;
@@ -55,8 +44,7 @@ TEST(NotificationLoop, OneLoopAtMostAndStopWaitsForIt) {
   EXPECT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
   EXPECT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
   EXPECT_TRUE(response.Empty());
-  ASSERT_TRUE(
-      WaitFor([&] { return NotificationCounts(host).size() >= 2; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() >= 2; }));
   EXPECT_EQ(CallPlugin(plugin.get(), u"StopNotification", &response), S_OK);
 
   // One loop: the counts run 0, 1, ... without repeats, and nothing follows the stop.
@@ -81,8 +69,7 @@ TEST(NotificationLoop, UninitializeEndsTheLoopAndInitializeRunsAgain) {
   ASSERT_EQ(plugin->Initialize(), 0);
   EXPECT_EQ(static_cast<Pelorus*>(plugin.get())->InitializedFlag(), 1u);
   ASSERT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
-  ASSERT_TRUE(
-      WaitFor([&] { return NotificationCounts(host).size() > after; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() > after; }));
   EXPECT_EQ(NotificationCounts(host).back(), 0);
   EXPECT_EQ(plugin->Uninitialize(), 0);
 }
@@ -96,7 +83,7 @@ TEST(AppServiceLoop, OneCycleQueriesTwiceThenToasts) {
   EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response, start), S_OK);
   // Ignored: the loop runs.
   EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response, start), S_OK);
-  ASSERT_TRUE(WaitFor([&] { return !host.sends().empty(); }, std::chrono::seconds(5)));
+  ASSERT_TRUE(WaitFor([&] { return !host.sends().empty(); }));
 
   // No "State": stop, which waits for the cycle in progress to finish.
   EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response), S_OK);

@@ -40,17 +40,15 @@ class HwMachine {
 // Stops the machine's HMSP service "hbComSvc" for the test and makes sure it
 // runs again afterwards.
 struct StoppedHmspService {
-  StoppedHmspService() {
+  StoppedHmspService() { EXPECT_TRUE(Control(SERVICE_STOP, SERVICE_STOPPED)); }
+  ~StoppedHmspService() { Control(SERVICE_START, SERVICE_RUNNING); }
+  // Stops or starts the service, and waits for the state.
+  static bool Control(DWORD access, DWORD state) {
     unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    unique_schandle service(OpenServiceW(manager.get(), L"hbComSvc", SERVICE_STOP));
+    unique_schandle service(OpenServiceW(manager.get(), L"hbComSvc", access));
     SERVICE_STATUS status;
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    EXPECT_TRUE(wintest::WaitServiceState(L"hbComSvc", SERVICE_STOPPED));
-  }
-  ~StoppedHmspService() {
-    unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    unique_schandle service(OpenServiceW(manager.get(), L"hbComSvc", SERVICE_START));
-    StartServiceW(service.get(), 0, nullptr);
-    wintest::WaitServiceState(L"hbComSvc", SERVICE_RUNNING);
+    if (access == SERVICE_STOP) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    if (access == SERVICE_START) StartServiceW(service.get(), 0, nullptr);
+    return wintest::WaitServiceState(L"hbComSvc", state);
   }
 };

@@ -211,6 +211,14 @@ inline std::string Typed(const QuonValueSet& set) {
   return "{" + out + "}";
 }
 
+// Polls (every 20 ms) until `done` holds; false after 20 s.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000; ++i, Sleep(20)) {
+    if (done()) return true;
+  }
+  return false;
+}
+
 // The bodies of the requests the host was sent, each as Typed shows it.
 inline std::vector<std::string> SentBodies(const RecordingHost& host) {
   std::vector<std::string> bodies;

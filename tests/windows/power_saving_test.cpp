@@ -4,10 +4,8 @@
 // processor vendor chosen through the CPUID seam.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +18,7 @@
 namespace {
 
 using acpi_test::ScopedFirmware;
+using machine_test::WaitFor;
 using OrbValue = QuonValueSet::OrbValue;
 
 constexpr uint32_t kAmdStatus = 0x0B070060, kAmdLimit = 0x0B000061, kAmdInformation = 0x0B030062,
@@ -133,15 +132,6 @@ TEST_F(PowerSaving, WithoutTheBridgeCommandsAnswerTheirDefaults) {
 }
 
 // --- The resume watcher -------------------------------------------------------------
-
-bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    Sleep(20);
-  }
-  return true;
-}
 
 class ResumeWatcher : public PowerSaving {
  protected:

@@ -273,13 +273,8 @@ class SocketServerCheck : public StatusCommands {
     StopCompanion(L"Local\\CorvaneSocketServer.Stop", L"CorvaneSocketServer.exe");
     StopCompanion(L"Local\\quon_framework.Stop", L"quon_framework.exe");
   }
-  // Waits up to 10 s for a process of that name.
   static bool WaitProcess(const wchar_t* name) {
-    for (int i = 0; i < 100; ++i) {
-      if (FindProcessIdByName(name) != 0) return true;
-      Sleep(100);
-    }
-    return false;
+    return machine_test::WaitFor([name] { return FindProcessIdByName(name) != 0; });
   }
 };
 
