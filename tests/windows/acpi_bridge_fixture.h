@@ -9,14 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <optional>
 #include <string>
 
 #include "machine_test_support.h"
-#include "../common/windows_test_support.h"
-#include "support/win32.h"
-#include "support/win32_handles.h"
 
 namespace acpi_test {
 
@@ -24,22 +19,15 @@ inline constexpr wchar_t kBridgeKey[] = L"SOFTWARE\\Pelorus Machine\\ACPI Bridge
 inline constexpr wchar_t kValuesKey[] = L"SOFTWARE\\Pelorus Machine\\ACPI Bridge\\Values";
 inline constexpr wchar_t kProgIdKey[] = L"SOFTWARE\\Classes\\hwbridgeCom.hbdata";
 
-inline std::wstring ValueName(uint32_t id) {
-  wchar_t name[16];
-  swprintf(name, 16, L"%08X", id);
-  return name;
-}
-
-// The stand-in's firmware for one case: the built-in profile (or the JSON
-// given) with no stored values; removed again afterwards.
+// The stand-in's firmware for one case: the JSON profile given (the built-in
+// one when empty) with no stored values; removed again afterwards.
 class ScopedFirmware {
  public:
-  ScopedFirmware() { machine_test::RemoveKey(kBridgeKey); }
-  explicit ScopedFirmware(const std::string& profileJson) {
+  explicit ScopedFirmware(const std::string& profileJson = "") {
     machine_test::RemoveKey(kBridgeKey);
-    const auto file = m_folder.path() / L"firmware.json";
-    std::ofstream(file, std::ios::binary) << profileJson;
-    machine_test::SetString(kBridgeKey, L"Profile", file.wstring());
+    if (profileJson.empty()) return;
+    wintest::WriteAll(m_folder.path() / L"firmware.json", profileJson);
+    machine_test::SetString(kBridgeKey, L"Profile", (m_folder.path() / L"firmware.json").wstring());
   }
   ~ScopedFirmware() { machine_test::RemoveKey(kBridgeKey); }
   ScopedFirmware(const ScopedFirmware&) = delete;
@@ -47,22 +35,19 @@ class ScopedFirmware {
 
   // Stores an item value as if the firmware held it.
   static void Store(uint32_t id, uint32_t value) {
-    const DWORD data = value;
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kValuesKey, ValueName(id).c_str(), REG_DWORD,
-                              &data, sizeof data),
-              ERROR_SUCCESS);
+    machine_test::SetDword(kValuesKey, ValueName(id).c_str(), value);
   }
-  // The value stored for an item, if one was written.
-  static std::optional<uint32_t> Stored(uint32_t id) {
-    DWORD data = 0;
-    DWORD bytes = sizeof data;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kValuesKey, ValueName(id).c_str(), RRF_RT_REG_DWORD,
-                     nullptr, &data, &bytes) != ERROR_SUCCESS)
-      return std::nullopt;
-    return data;
+  // The value stored for an item; -1 when none was written.
+  static int64_t Stored(uint32_t id) {
+    return machine_test::GetDword(kValuesKey, ValueName(id).c_str());
   }
 
  private:
+  static std::wstring ValueName(uint32_t id) {
+    wchar_t name[16];
+    swprintf(name, 16, L"%08X", id);
+    return name;
+  }
   wintest::ScratchFolder m_folder;
 };
 
@@ -70,11 +55,7 @@ class ScopedFirmware {
 // a machine without the bridge; restored afterwards.
 class ScopedBridgeMissing {
  public:
-  ScopedBridgeMissing()
-      : m_description(machine_test::GetString(kProgIdKey, nullptr)),
-        m_clsid(machine_test::GetString(std::wstring(kProgIdKey) + L"\\CLSID", nullptr)) {
-    machine_test::RemoveKey(kProgIdKey);
-  }
+  ScopedBridgeMissing() { machine_test::RemoveKey(kProgIdKey); }
   ~ScopedBridgeMissing() {
     machine_test::SetString(kProgIdKey, nullptr, m_description);
     machine_test::SetString(std::wstring(kProgIdKey) + L"\\CLSID", nullptr, m_clsid);
@@ -83,8 +64,8 @@ class ScopedBridgeMissing {
   ScopedBridgeMissing& operator=(const ScopedBridgeMissing&) = delete;
 
  private:
-  std::wstring m_description;
-  std::wstring m_clsid;
+  std::wstring m_description = machine_test::GetString(kProgIdKey, nullptr);
+  std::wstring m_clsid = machine_test::GetString(std::wstring(kProgIdKey) + L"\\CLSID", nullptr);
 };
 
 }  // namespace acpi_test

@@ -2,41 +2,47 @@
 // process of its own (the SDK stays loaded after a completed dump).
 #include <gtest/gtest.h>
 
-#include "../common/recording_host.h"
+#include <regex>
+#include <string>
+
 #include "hwinfo/cpuz_dump.h"
 #include "hwinfo_machine.h"
 
 namespace {
 
+using machine_test::Typed;
+
 struct CpuzMachine {
   HwMachine machine;
   RecordingHost host;
-  explicit CpuzMachine(const std::string& ini) {
-    machine.Place(L"cpuidsdk64.dll");
-    machine.Profile("[Cpuz]\n" + ini);
+  QuonValueSet all;
+  explicit CpuzMachine(const std::string& ini) : machine(L"cpuidsdk64.dll", "[Cpuz]\n" + ini) {
     SetCpuzLogSink(RecordingHost::LogFunction(), &host, &host);
+  }
+  // Dumps the devices and sensor classes asked for into `all`; the device
+  // class node `key` (null when absent).
+  const QuonValueSet* Load(const char* device, const char* sensorClass, const char* key) {
+    loadCPUzInfo(device, sensorClass, &all);
+    return all.GetChild(key);
   }
 };
 
-std::u16string Text(const QuonValueSet* node, const char* key) {
-  return node != nullptr ? node->GetStringValue(key) : u"<missing node>";
+// A node with every kind, without its "id".
+std::string Values(const QuonValueSet* node) {
+  return node != nullptr ? std::regex_replace(Typed(*node), std::regex("id:UInt=\\d+, "), "")
+                         : "<missing node>";
 }
 
 TEST(CpuzDump, TwoMemoryDevicesGiveTwoClockEntries) {
   CpuzMachine m("Devices=Memory|DIMM A;Memory|DIMM B\nMemoryClock=2400\nMemoryType=6\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  const QuonValueSet* clock = all.GetChild("Memory")->GetChild("'ClockSpeed'");
-  ASSERT_NE(clock, nullptr);
-  EXPECT_EQ(clock->GetIntValue("sensor_num"), 2);
-  EXPECT_EQ(Text(clock->GetChild("sensor_className"), "0"), u"memory #0");
-  EXPECT_EQ(Text(clock->GetChild("sensor_className"), "1"), u"memory #1");
-  const QuonValueSet* second = clock->GetChild("memory #1");
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(second->GetUIntValue("id"), 1u);
-  EXPECT_DOUBLE_EQ(second->GetDoubleValue("value"), 2400.0);
-  EXPECT_EQ(second->GetIntValue("type"), 6);
-  EXPECT_EQ(all.GetChild("Memory")->GetStringValue("sensorName"), u"DIMM A , DIMM B");
+  const QuonValueSet* memory = m.Load("All", "All", "Memory");
+  ASSERT_NE(memory, nullptr);
+  EXPECT_EQ(Typed(*memory),
+            "{'ClockSpeed':Child={memory #0:Child={id:UInt=0, name:String=memory #0, type:Int=6, "
+            "value:Double=2400}, memory #1:Child={id:UInt=1, name:String=memory #1, type:Int=6, "
+            "value:Double=2400}, sensor_className:Child={0:String=memory #0, 1:String=memory #1}, "
+            "sensor_num:Int=2}, LastSingleSensorCount:Int=0, sensorClassName:String=Memory, "
+            "sensorCount:Int=0, sensorName:String=DIMM A , DIMM B}");
 }
 
 TEST(CpuzDump, SameNamedSensorsAndSameClassDevicesGetDistinctKeys) {
@@ -44,29 +50,21 @@ TEST(CpuzDump, SameNamedSensorsAndSameClassDevicesGetDistinctKeys) {
       "Devices=Mainboard|First Board;Mainboard|Second Board\n"
       "Sensors0=Temperature|CPU|40|20|90;Temperature|CPU|50|20|90;Fan|CPU|1200|0|3000\n"
       "Sensors1=Temperature|CPU|45|20|90\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "", &all);
-  const QuonValueSet* board = all.GetChild("Mainboard");
-  ASSERT_NE(board, nullptr);
-  EXPECT_EQ(board->GetStringValue("sensorName"), u"First Board , Second Board");
-  EXPECT_EQ(board->GetStringValue("sensorClassName"), u"Mainboard");
-  EXPECT_EQ(board->GetIntValue("sensorCount"), 3);  // 2 classes + 1 class
-  EXPECT_EQ(board->GetIntValue("LastSingleSensorCount"), 1);
-
-  const QuonValueSet* temps = board->GetChild("Temperature");
-  ASSERT_NE(temps, nullptr);
-  const QuonValueSet* first = temps->GetChild("'CPU'");
-  ASSERT_NE(first, nullptr);
-  EXPECT_DOUBLE_EQ(first->GetDoubleValue("value_C"), 40.5);
-  EXPECT_DOUBLE_EQ(first->GetDoubleValue("value_F"), 104.0);
-  EXPECT_DOUBLE_EQ(temps->GetChild("'CPU' #0-1")->GetDoubleValue("value_C"), 50.5);
-  const QuonValueSet* later = temps->GetChild("'CPU' #1");
-  ASSERT_NE(later, nullptr);
-  EXPECT_EQ(later->GetStringValue("name"), u"CPU #1");
-  EXPECT_EQ(temps->GetIntValue("sensor_num"), 3);
-  EXPECT_EQ(Text(temps->GetChild("sensor_className"), "1"), u"'CPU' #0-1");
-  EXPECT_EQ(Text(temps->GetChild("sensor_className"), "2"), u"'CPU' #1");
-  EXPECT_NE(board->GetChild("Fan")->GetChild("'CPU'"), nullptr);  // per class, no clash
+  // Two classes in the first device, one in the second; the same name within
+  // a class gets a counted key, the second device's a numbered one.
+  EXPECT_EQ(Values(m.Load("All", "", "Mainboard")),
+            "{Fan:Child={'CPU':Child={MaxValue:Double=3000, minValue:Double=0, name:String=CPU, "
+            "value:Double=1200}, sensor_className:Child={0:String='CPU'}, sensor_num:Int=1}, "
+            "LastSingleSensorCount:Int=1, Temperature:Child={'CPU':Child={MaxValue_C:Double=90.5, "
+            "MaxValue_F:Double=194, minValue_C:Double=20.5, minValue_F:Double=68, name:String=CPU, "
+            "value_C:Double=40.5, value_F:Double=104}, 'CPU' #0-1:Child={MaxValue_C:Double=90.5, "
+            "MaxValue_F:Double=194, minValue_C:Double=20.5, minValue_F:Double=68, name:String=CPU, "
+            "value_C:Double=50.5, value_F:Double=122}, 'CPU' #1:Child={MaxValue_C:Double=90.5, "
+            "MaxValue_F:Double=194, minValue_C:Double=20.5, minValue_F:Double=68, name:String=CPU "
+            "#1, value_C:Double=45.5, value_F:Double=113}, sensor_className:Child={0:String='CPU', "
+            "1:String='CPU' #0-1, 2:String='CPU' #1}, sensor_num:Int=3}, "
+            "sensorClassName:String=Mainboard, sensorCount:Int=3, sensorName:String=First Board , "
+            "Second Board}");
 }
 
 TEST(CpuzDump, DeviceAndSensorClassFilters) {
@@ -74,15 +72,14 @@ TEST(CpuzDump, DeviceAndSensorClassFilters) {
       "Devices=Processor|Test CPU;Mainboard|Board\n"
       "Sensors0=Temperature|Package|45|30|90;Voltage|VID|1.2|0.8|1.4\n"
       "Sensors1=Temperature|System|36|20|60\n");
-  QuonValueSet all;
-  loadCPUzInfo("Processor", "Temperature", &all);
-  ASSERT_EQ(all.Count(), 1u);
-  const QuonValueSet* cpu = all.GetChild("Processor");
-  ASSERT_NE(cpu, nullptr);
-  EXPECT_NE(cpu->GetChild("Temperature"), nullptr);
-  EXPECT_EQ(cpu->GetChild("Voltage"), nullptr);
-  EXPECT_EQ(cpu->Count(), 5u);  // the class child and the four device keys
-  EXPECT_EQ(cpu->GetStringValue("sensorName"), u"Test CPU");
+  EXPECT_EQ(
+      Values(m.Load("Processor", "Temperature", "Processor")),
+      "{LastSingleSensorCount:Int=1, Temperature:Child={'Package':Child={MaxValue_C:Double="
+      "90.5, MaxValue_F:Double=194, minValue_C:Double=30.5, minValue_F:Double=86, "
+      "name:String=Package, value_C:Double=45.5, value_F:Double=113}, sensor_className:Child={"
+      "0:String='Package'}, sensor_num:Int=1}, sensorClassName:String=Processor, "
+      "sensorCount:Int=1, sensorName:String=Test CPU}");
+  EXPECT_EQ(m.all.Count(), 1u);
 
   QuonValueSet none;
   loadCPUzInfo("processor", "", &none);  // case-sensitive: nothing matches
@@ -95,26 +92,24 @@ TEST(CpuzDump, ValueWriterPerSensorClass) {
       "Sensors0=Voltage|V|1.25|0.5|1.5;Fan|Stopped|-1|0|2000;Counter|Opened|3.7|0|9|3;"
       "Pump(PWM)|Pump|55|10|100|55;Power|Idle|-0.4|0|10;Temperature|Probe|-2|4294967296|"
       "4294967296\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  const QuonValueSet* board = all.GetChild("Mainboard");
-  ASSERT_NE(board, nullptr);
-  EXPECT_EQ(board->GetStringValue("sensorName"), u"Device 0");
-  const QuonValueSet* v = board->GetChild("Voltage")->GetChild("'V'");
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("value"), 1.25);
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("minValue"), 0.5);
-  EXPECT_DOUBLE_EQ(v->GetDoubleValue("MaxValue"), 1.5);
-  const QuonValueSet* fan = board->GetChild("Fan")->GetChild("'Stopped'");
-  EXPECT_FALSE(fan->Contains("value"));  // a negative reading is left out
-  EXPECT_TRUE(fan->Contains("id"));
-  EXPECT_TRUE(board->GetChild("Power")->GetChild("'Idle'")->Contains("value"));  // rounds to 0
-  EXPECT_DOUBLE_EQ(board->GetChild("Counter")->GetChild("'Opened'")->GetDoubleValue("value"), 3.0);
-  const QuonValueSet* pump = board->GetChild("Pump(PWM)")->GetChild("'Pump'");
-  EXPECT_DOUBLE_EQ(pump->GetDoubleValue("value"), 55.0);
-  EXPECT_DOUBLE_EQ(pump->GetDoubleValue("MaxValue"), 100.0);
-  const QuonValueSet* probe = board->GetChild("Temperature")->GetChild("'Probe'");
-  EXPECT_DOUBLE_EQ(probe->GetDoubleValue("value_C"), -1.5);
-  EXPECT_FALSE(probe->Contains("minValue_C"));  // minimum at the float limit
+  // A negative fan reading is left out, the power reading rounds to 0 and is
+  // kept, the temperature's minimum at the float limit leaves out the limits.
+  // The readings are floats, widened.
+  EXPECT_EQ(
+      Values(m.Load("All", "All", "Mainboard")),
+      "{Counter:Child={'Opened':Child={name:String=Opened, value:Double=3}, "
+      "sensor_className:Child={0:String='Opened'}, sensor_num:Int=1}, "
+      "Fan:Child={'Stopped':Child={name:String=Stopped}, sensor_className:Child={0:String="
+      "'Stopped'}, sensor_num:Int=1}, LastSingleSensorCount:Int=6, Power:Child={'Idle':Child={"
+      "MaxValue:Double=10, minValue:Double=0, name:String=Idle, value:Double=-0.400000005960464}"
+      ", sensor_className:Child={0:String='Idle'}, sensor_num:Int=1}, Pump(PWM):Child={'Pump':"
+      "Child={MaxValue:Double=100, minValue:Double=10, name:String=Pump, value:Double=55}, "
+      "sensor_className:Child={0:String='Pump'}, sensor_num:Int=1}, Temperature:Child={'Probe':"
+      "Child={name:String=Probe, value_C:Double=-1.5, value_F:Double=28.3999996185303}, "
+      "sensor_className:Child={0:String='Probe'}, sensor_num:Int=1}, Voltage:Child={'V':Child={"
+      "MaxValue:Double=1.5, minValue:Double=0.5, name:String=V, value:Double=1.25}, "
+      "sensor_className:Child={0:String='V'}, sensor_num:Int=1}, sensorClassName:String="
+      "Mainboard, sensorCount:Int=6, sensorName:String=Device 0}");
 }
 
 TEST(CpuzDump, MissingSdkOrFailedInitWritesNothing) {
@@ -129,9 +124,8 @@ TEST(CpuzDump, MissingSdkOrFailedInitWritesNothing) {
         kOrbLogError, u"[PELORUS][Cpuz][InitDll] ******* Error!! Can't load DLL file. *******"));
   }
   CpuzMachine m("InitError=2\nInitExtended=0x1F\n");
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
-  EXPECT_TRUE(all.Empty());
+  m.Load("All", "All", "Processor");
+  EXPECT_TRUE(m.all.Empty());
   EXPECT_TRUE(m.host.HasLog(kOrbLogError, u"Driver error 0x1F."));
   EXPECT_TRUE(m.host.HasLog(kOrbLogError, u"[PELORUS][Cpuz][InitDll] Init result fail! "));
 }
@@ -145,16 +139,16 @@ TEST(CpuzDump, PlantedSdkInTheCurrentDirectoryIsNeverLoaded) {
   std::filesystem::copy_file(machine_test::BuiltFile(L"planted_cpuidsdk64.dll"),
                              planted / L"cpuidsdk64.dll");
   const std::filesystem::path marker = m.machine.root() / L"planted-ran";
-  SetEnvironmentVariableW(L"PELORUS_PLANTED_MARKER", marker.c_str());
+  wintest::ScopedEnvironment markerVariable(L"PELORUS_PLANTED_MARKER", marker.wstring());
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(planted.c_str());
 
-  QuonValueSet all;
-  loadCPUzInfo("All", "All", &all);
+  const QuonValueSet* cpu = m.Load("All", "All", "Processor");
   SetCurrentDirectoryW(saved);
   EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_EQ(Text(all.GetChild("Processor"), "sensorName"), u"Real SDK");
+  ASSERT_NE(cpu, nullptr);
+  EXPECT_EQ(cpu->GetStringValue("sensorName"), u"Real SDK");
   bool skipped = false;
   for (const RecordedLog& l : m.host.logs()) {
     skipped |= l.text.find(u"[PELORUS][Cpuz][InitDll] skip ") == 0 &&
@@ -167,7 +161,6 @@ TEST(CpuzDump, PlantedSdkInTheCurrentDirectoryIsNeverLoaded) {
   ASSERT_NE(loaded, nullptr);
   FreeLibrary(loaded);
   EXPECT_TRUE(std::filesystem::exists(marker));
-  SetEnvironmentVariableW(L"PELORUS_PLANTED_MARKER", nullptr);
 }
 
 }  // namespace

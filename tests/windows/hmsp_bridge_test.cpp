@@ -6,19 +6,18 @@
 #include <chrono>
 #include <thread>
 
-#include "../common/recording_host.h"
 #include "hwinfo/hmsp_bridge.h"
 #include "hwinfo_machine.h"
 
 namespace {
 
+using machine_test::Typed;
+
 // A machine with the library in place and the bridge's lines recorded.
 struct HmspMachine {
   HwMachine machine;
   RecordingHost host;
-  HmspMachine(const std::string& ini) {
-    machine.Place(L"hmcore_x64.dll");
-    machine.Profile("[Hmsp]\n" + ini);
+  explicit HmspMachine(const std::string& ini) : machine(L"hmcore_x64.dll", "[Hmsp]\n" + ini) {
     initialLogParamForHmsp(RecordingHost::LogFunction(), &host, &host);
   }
   size_t Lines(const std::u16string& prefix) const {
@@ -35,27 +34,17 @@ TEST(HmspBridge, SkippedReadingsKeepTheirArrayPosition) {
   HmspMachine m("Frequency=Core 0,1200;Core %s 1,200000;Core 2,3400\n");
   QuonValueSet node;
   GetHardwareInfo(1, &node);
-  const QuonValueSet* freq = node.GetChild("Frequency");
-  ASSERT_NE(freq, nullptr);
-  EXPECT_EQ(freq->GetIntValue("type"), 1);
-  EXPECT_EQ(freq->GetIntValue("realCount"), 2);
-  EXPECT_FALSE(freq->Contains("value2"));
-  const struct {
-    const char* key;
-    int32_t count;
-    const char16_t* current;
-    const char16_t* name;
-  } expected[] = {{"value0", 0, u"1200", u"Core 0"}, {"value1", 2, u"3400", u"Core 2"}};
-  for (const auto& e : expected) {
-    const QuonValueSet* v = freq->GetChild(e.key);
-    ASSERT_NE(v, nullptr) << e.key;
-    EXPECT_EQ(v->GetIntValue("count"), e.count);
-    EXPECT_EQ(v->GetIntValue("totalCount"), 3);
-    EXPECT_EQ(v->GetStringValue("current"), e.current);
-    EXPECT_EQ(v->GetStringValue("name"), e.name);
-    EXPECT_EQ(v->GetIntValue("valueAvailable"), 1);
-  }
-  EXPECT_EQ(node.Count(), 1u);  // only the asked category
+  // Only the asked category; the reading over the limit keeps its place in "count".
+  EXPECT_EQ(
+      Typed(node),
+      "{Frequency:Child={realCount:Int=2, type:Int=1, value0:Child={Id:String=256, "
+      "count:Int=0, current:String=1200, hightLimit:String=0, isHidden:String=0, "
+      "isMonitoring:String=1, lowLimit:String=0, name:String=Core 0, threshold:String=0, "
+      "thresholdHigh:String=0, totalCount:Int=3, type:Int=1, valueAvailable:Int=1, "
+      "warningLevel:String=0}, value1:Child={Id:String=258, count:Int=2, current:String=3400, "
+      "hightLimit:String=0, isHidden:String=0, isMonitoring:String=1, lowLimit:String=0, "
+      "name:String=Core 2, threshold:String=0, thresholdHigh:String=0, totalCount:Int=3, "
+      "type:Int=1, valueAvailable:Int=1, warningLevel:String=0}}}");
   EXPECT_EQ(m.Lines(u"[PELORUS][Hmsp] continue, > 100000,  DataName=Core %s 1, Current = 200000"),
             1u);
 }
@@ -69,25 +58,17 @@ TEST(HmspBridge, SignedAndUnsignedFieldsAndWaterFlowType) {
   GetHardwareInfo(3, &node);
   GetHardwareInfo(5, &node);
   GetHardwareInfo(4, &node);
-  const QuonValueSet* t = node.GetChild("Temperatue")->GetChild("value0");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(node.GetChild("Temperatue")->GetIntValue("realCount"), 1);  // -1 reads as 4294967295
-  EXPECT_EQ(t->GetStringValue("hightLimit"), u"-1");
-  EXPECT_EQ(t->GetStringValue("lowLimit"), u"-5");
-  EXPECT_EQ(t->GetStringValue("threshold"), u"-7");
-  EXPECT_EQ(t->GetStringValue("thresholdHigh"), u"95");
-  EXPECT_EQ(t->GetStringValue("warningLevel"), u"3");
-  EXPECT_EQ(t->GetStringValue("Id"), u"4294967295");
-  EXPECT_EQ(t->GetStringValue("isMonitoring"), u"1");
-  EXPECT_EQ(t->GetStringValue("isHidden"), u"1");
-  EXPECT_EQ(t->GetIntValue("type"), 3);
-
-  const QuonValueSet* water = node.GetChild("WaterFlow");
-  EXPECT_EQ(water->GetIntValue("type"), 5);
-  EXPECT_EQ(water->GetChild("value0")->GetIntValue("type"), 5);
-  EXPECT_EQ(water->GetChild("value0")->GetStringValue("current"), u"90");
-
-  EXPECT_TRUE(node.GetChild("Fan")->Empty());  // every reading over the limit
+  // "Bad" (-1 reads as 4294967295) and every fan reading are over the limit.
+  EXPECT_EQ(Typed(node),
+            "{Fan:Child={}, Temperatue:Child={realCount:Int=1, type:Int=3, value0:Child={"
+            "Id:String=4294967295, count:Int=0, current:String=40, hightLimit:String=-1, "
+            "isHidden:String=1, isMonitoring:String=1, lowLimit:String=-5, name:String=CPU, "
+            "threshold:String=-7, thresholdHigh:String=95, totalCount:Int=2, type:Int=3, "
+            "valueAvailable:Int=1, warningLevel:String=3}}, WaterFlow:Child={realCount:Int=1, "
+            "type:Int=5, value0:Child={Id:String=3584, count:Int=0, current:String=90, "
+            "hightLimit:String=300, isHidden:String=0, isMonitoring:String=1, lowLimit:String=0, "
+            "name:String=Pump, threshold:String=240, thresholdHigh:String=270, totalCount:Int=1, "
+            "type:Int=5, valueAvailable:Int=1, warningLevel:String=0}}}");
 }
 
 TEST(HmspBridge, FullReadWritesFiveCategoriesAndProgressOnlyOnce) {
@@ -135,61 +116,23 @@ TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSigned) {
       kOrbLogInfo,
       u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., signature error!!"));
   Sleep(500);
-  EXPECT_EQ(ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
 
   // A name other than hbComSvc never starts anything, even with the program in place.
   machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP");
   EXPECT_FALSE(checkIfHmspRun(L"hbcomsvc"));
   EXPECT_FALSE(checkIfHmspRun(L"PelorusNoSuchService"));
   Sleep(500);
-  EXPECT_EQ(ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_FALSE(HasBeenCheckHmspService());
 
   // Signed program: the start is issued, the check does not wait for it.
   EXPECT_FALSE(checkIfHmspRun(L"hbComSvc"));
   EXPECT_FALSE(IsHmspServiceRun());
-  ASSERT_TRUE(WaitForState(L"hbComSvc", SERVICE_RUNNING));
+  ASSERT_TRUE(wintest::WaitServiceState(L"hbComSvc", SERVICE_RUNNING));
   EXPECT_TRUE(checkIfHmspRun(L"hbComSvc"));
   EXPECT_TRUE(HasBeenCheckHmspService());
   EXPECT_TRUE(IsHmspServiceRun());
-}
-
-}  // namespace
-
-namespace {
-
-// Another module of the product calls the exports of Pelorus.dll directly,
-// with a tree node it created and later destroys itself.
-TEST(HmspExports, FillANodeTheCallingModuleOwns) {
-  HmspMachine m("Fan=CPU Fan,1150,3000,0;Rear,900\n");
-  HMODULE dll = LoadLibraryW(machine_test::BuiltFile(L"Pelorus.dll").c_str());
-  ASSERT_NE(dll, nullptr);
-  auto get = reinterpret_cast<void (*)(uint32_t, QuonValueSet*)>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "GetHardwareInfo")));
-  auto hasBeenChecked = reinterpret_cast<bool (*)()>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "HasBeenCheckHmspService")));
-  auto check = reinterpret_cast<bool (*)(const wchar_t*)>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "checkIfHmspRun")));
-  auto isRunning = reinterpret_cast<bool (*)()>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "IsHmspServiceRun")));
-  ASSERT_TRUE(get && hasBeenChecked && check && isRunning &&
-              GetProcAddress(dll, "initialLogParamForHmsp"));
-
-  auto* node = new QuonValueSet();
-  get(4, node);
-  get(99, node);  // an unknown category reads nothing
-  ASSERT_EQ(node->Count(), 1u);
-  const QuonValueSet* fan = node->GetChild("Fan");
-  ASSERT_NE(fan, nullptr);
-  EXPECT_EQ(fan->GetIntValue("realCount"), 2);
-  EXPECT_EQ(fan->GetChild("value1")->GetStringValue("name"), u"Rear");
-  delete node;
-
-  EXPECT_FALSE(hasBeenChecked());
-  EXPECT_TRUE(check(L"hbComSvc"));  // the machine's service runs
-  EXPECT_TRUE(hasBeenChecked());
-  EXPECT_TRUE(isRunning());
-  FreeLibrary(dll);
 }
 
 }  // namespace

@@ -137,3 +137,97 @@ class FanServiceMachineTest : public ::testing::Test {
 };
 
 }  // namespace machine_test
+
+// --- A plug-in object, its requests and its answers --------------------------------------
+// The plug-in's interface and a host's framing come with the recording host.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+#include "../common/recording_host.h"
+
+namespace machine_test {
+
+struct PluginDeleter {
+  void operator()(IOrbPlugin* plugin) const { plugin->Release(); }
+};
+using PluginPtr = std::unique_ptr<IOrbPlugin, PluginDeleter>;
+
+// Sends one request framed as a host delivers it (OnMessage) and returns the
+// status; the reply is parsed into *response.
+inline HRESULT CallPlugin(IOrbPlugin* plugin, const QuonValueSet& request, QuonValueSet* response) {
+  std::vector<uint8_t> message = FrameMessage(kOrbMessageRequest, kOrbEndpointClients, request);
+  uint8_t* reply = nullptr;
+  uint64_t length = 0;
+  const HRESULT status = plugin->OnMessage(nullptr, message.data(),
+                                           static_cast<uint32_t>(message.size()), &reply, &length);
+  response->Clear();
+  if (length != 0) response->Deserialize(reply, &length);
+  std::free(reply);
+  return status;
+}
+
+// A request of "Cmd" and what `fill` adds to it.
+inline HRESULT CallPlugin(IOrbPlugin* plugin, const char16_t* cmd, QuonValueSet* response,
+                          const std::function<void(QuonValueSet&)>& fill = nullptr) {
+  QuonValueSet request;
+  request.SetStringValue("Cmd", std::u16string(cmd));
+  if (fill) fill(request);
+  return CallPlugin(plugin, request, response);
+}
+
+// A tree as one line with every key's kind, for whole-tree comparisons:
+// "{key:Int=1, name:String=text, sub:Child={...}}". A String shows all its
+// code units (a counted terminator as \0), Binary its bytes in hex, Double
+// 15 significant digits.
+inline std::string Typed(const QuonValueSet& set) {
+  std::string out;
+  for (const auto& [key, v] : set.Entries()) {
+    const auto* bytes = static_cast<const uint8_t*>(v->data);
+    char text[64] = "None";
+    std::string value;
+    if (v->kind == OrbValueKindBool) value = set.GetBoolValue(key) ? "Bool=true" : "Bool=false";
+    if (v->kind == OrbValueKindInt) value = "Int=" + std::to_string(set.GetIntValue(key));
+    if (v->kind == OrbValueKindInt64) value = "Int64=" + std::to_string(set.GetInt64Value(key));
+    if (v->kind == OrbValueKindUInt) value = "UInt=" + std::to_string(set.GetUIntValue(key));
+    if (v->kind == OrbValueKindUInt64) value = "UInt64=" + std::to_string(set.GetUInt64Value(key));
+    if (v->kind == OrbValueKindDouble) {
+      std::snprintf(text, sizeof text, "Double=%.15g", set.GetDoubleValue(key));
+    }
+    if (v->kind == OrbValueKindChild) value = "Child=" + (v->data ? Typed(*v->Child()) : "{}");
+    if (v->kind == OrbValueKindString) value = "String=";
+    for (uint32_t i = 0; v->kind == OrbValueKindString && i < v->size / 2; ++i) {
+      const char16_t c = reinterpret_cast<const char16_t*>(bytes)[i];
+      value += c == 0 ? "\\0" : std::string(1, c < 128 ? static_cast<char>(c) : '?');
+    }
+    if (v->kind == OrbValueKindBinary) value = "Binary=";
+    for (uint32_t i = 0; v->kind == OrbValueKindBinary && i < v->size; ++i) {
+      std::snprintf(text, sizeof text, "%02x", bytes[i]);
+      value += text;
+    }
+    out += (out.empty() ? "" : ", ") + key + ":" + (value.empty() ? text : value);
+  }
+  return "{" + out + "}";
+}
+
+// Polls (every 20 ms) until `done` holds; false after 20 s.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000; ++i, Sleep(20)) {
+    if (done()) return true;
+  }
+  return false;
+}
+
+// The bodies of the requests the host was sent, each as Typed shows it.
+inline std::vector<std::string> SentBodies(const RecordingHost& host) {
+  std::vector<std::string> bodies;
+  for (const RecordedMessage& m : host.sends()) {
+    QuonValueSet body;
+    EXPECT_TRUE(m.Body(&body));
+    bodies.push_back(Typed(body));
+  }
+  return bodies;
+}
+
+}  // namespace machine_test

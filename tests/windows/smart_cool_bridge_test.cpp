@@ -2,53 +2,27 @@
 // scratch plug-in folder (ProgramFiles points there), and without it.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <string>
-#include <vector>
 
-#include "../common/recording_host.h"
 #include "firmware/smart_cool_bridge.h"
-#include "machine_test_support.h"
+#include "hwinfo_machine.h"
 
 namespace {
 
-struct Line {
-  uint32_t level;
-  std::u16string text;
-};
-std::vector<Line> g_lines;
-int g_context;
-
-void STDMETHODCALLTYPE Collect(void* context, IOrbPlugin*, uint32_t level, const OrbWChar* format,
-                               ...) {
-  EXPECT_EQ(context, &g_context);
-  va_list args;
-  va_start(args, format);
-  g_lines.push_back({level, FormatHostLog(format, args)});
-  va_end(args);
-}
-
 class SmartCoolBridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_lines.clear();
-    AIControlHandler::SetLogSink(&Collect, &g_context, nullptr);
+  SmartCoolBridgeTest() {
+    AIControlHandler::SetLogSink(RecordingHost::LogFunction(), &m_host, nullptr);
   }
-  void TearDown() override { AIControlHandler::SetLogSink(nullptr, nullptr, nullptr); }
+  ~SmartCoolBridgeTest() override { AIControlHandler::SetLogSink(nullptr, nullptr, nullptr); }
 
-  bool Logged(uint32_t level, const std::wstring& text) const {
-    for (const Line& line : g_lines) {
-      if (line.level == level && line.text == ToU16(text)) return true;
-    }
-    return false;
-  }
   std::wstring LibraryPath() const {
-    return (m_scratch.path() / L"QUON\\CORVANE KIOSK Lite Service\\Pelorus\\SmartCoolLib.dll")
+    return (m_machine.root() / L"QUON\\CORVANE KIOSK Lite Service\\Pelorus\\SmartCoolLib.dll")
         .wstring();
   }
 
-  wintest::ScratchFolder m_scratch;
-  machine_test::ScopedEnvironment m_programFiles{L"ProgramFiles", m_scratch.path().wstring()};
+  HwMachine m_machine;
+  RecordingHost m_host;
 };
 
 TEST_F(SmartCoolBridgeTest, WithoutTheLibraryEveryEntryPointFailsAndLogsTheLoadError) {
@@ -60,21 +34,24 @@ TEST_F(SmartCoolBridgeTest, WithoutTheLibraryEveryEntryPointFailsAndLogsTheLoadE
   EXPECT_FALSE(AIControlHandler::checkIsSupportAIFunction(1));
 
   const std::wstring tag = L"[Pelorus][AIControlHandler]";
-  EXPECT_TRUE(Logged(5, tag + L"[getDllInstance], Dll Path: " + LibraryPath()));
-  EXPECT_TRUE(Logged(5, tag + L"[getDllInstance], GetLastError=7e"));
-  EXPECT_TRUE(Logged(4, tag + L"[initialize], Dll 'pLib' null or false, GetLastError=7e"));
-  EXPECT_TRUE(Logged(4, tag + L"[initialize], function = initialize,  result = false"));
-  EXPECT_TRUE(Logged(4, tag + L"[unInitialize], Dll 'pLib' false, GetLastError=7e"));
-  EXPECT_TRUE(Logged(4, tag + L"[getItemSetting], initialize fail"));
-  EXPECT_TRUE(Logged(4, tag + L"[getItemSetting], bResult = false, type = 1, item = 4242"));
-  EXPECT_TRUE(Logged(4, tag + L"[checkIsSupportAIFunction], type = 1, bResult = false"));
+  for (const auto& [level, text] : std::initializer_list<std::pair<uint32_t, std::wstring>>{
+           {5, tag + L"[getDllInstance], Dll Path: " + LibraryPath()},
+           {5, tag + L"[getDllInstance], GetLastError=7e"},
+           {4, tag + L"[initialize], Dll 'pLib' null or false, GetLastError=7e"},
+           {4, tag + L"[initialize], function = initialize,  result = false"},
+           {4, tag + L"[unInitialize], Dll 'pLib' false, GetLastError=7e"},
+           {4, tag + L"[getItemSetting], initialize fail"},
+           {4, tag + L"[getItemSetting], bResult = false, type = 1, item = 4242"},
+           {4, tag + L"[checkIsSupportAIFunction], type = 1, bResult = false"}}) {
+    EXPECT_TRUE(m_host.HasLog(level, ToU16(text))) << std::string(text.begin(), text.end());
+  }
   // A failed initialize skips the operation itself.
-  for (const Line& line : g_lines) EXPECT_EQ(line.text.find(u"[getItem]"), std::u16string::npos);
+  for (const RecordedLog& line : m_host.logs())
+    EXPECT_EQ(line.text.find(u"[getItem]"), std::u16string::npos);
 }
 
 TEST_F(SmartCoolBridgeTest, StateCarriesOverAndEachInitializeKeepsOneReference) {
-  m_scratch.Place(PELORUS_SMART_COOL_LIB, L"SmartCoolLib.dll",
-                  L"QUON\\CORVANE KIOSK Lite Service\\Pelorus");
+  std::filesystem::copy_file(PELORUS_SMART_COOL_LIB, LibraryPath());
   EXPECT_TRUE(AIControlHandler::checkIsSupportAIFunction(1));
   EXPECT_FALSE(AIControlHandler::checkIsSupportAIFunction(9));
   uint32_t item = 2;
@@ -84,9 +61,8 @@ TEST_F(SmartCoolBridgeTest, StateCarriesOverAndEachInitializeKeepsOneReference) 
   item = 4242;
   EXPECT_TRUE(AIControlHandler::getItemSetting(1, &item));
   EXPECT_EQ(item, 2u);
-  EXPECT_TRUE(Logged(4,
-                     L"[Pelorus][AIControlHandler][getItemSetting], bResult = true, type = 1, "
-                     L"item = 2"));
+  EXPECT_TRUE(m_host.HasLog(
+      4, u"[Pelorus][AIControlHandler][getItemSetting], bResult = true, type = 1, item = 2"));
 
   // Five initialize calls so far, each holding one reference.
   HMODULE module = GetModuleHandleW(LibraryPath().c_str());

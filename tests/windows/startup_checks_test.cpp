@@ -1,17 +1,12 @@
 // The start-up checks of Initialize under Wine, each case with a plug-in
 // folder of its own: the feature step against a system-information library
-// that is missing, unsigned, without "GetFeatures" or reporting a feature
-// word; the user-session check by session value and product line.
+// that is unsigned, without "GetFeatures" or reporting a feature word; the
+// user-session check by session value and product line.
 #include <gtest/gtest.h>
-
-#include "support/win32.h"
-
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
-#include "../common/recording_host.h"
 #include "frame/pelorus.h"
 #include "frame/startup_checks.h"
 #include "hwinfo_machine.h"
@@ -24,107 +19,10 @@ using machine_test::LogCapture;
 // A plug-in folder with the signed system-information stand-in reporting
 // `features` and `productLine`.
 struct ProbeFolder : HwMachine {
-  explicit ProbeFolder(const char* features, const char* productLine = "Desktop") {
-    Place(L"SysInfoProbe.dll");
-    Profile(std::string("[SysInfoProbe]\nFeatures=") + features + "\nProductLine=" + productLine +
-            "\n");
-  }
+  explicit ProbeFolder(const char* features, const char* productLine = "Desktop")
+      : HwMachine(L"SysInfoProbe.dll", std::string("[SysInfoProbe]\nFeatures=") + features +
+                                           "\nProductLine=" + productLine + "\n") {}
 };
-
-struct PluginDeleter {
-  void operator()(IOrbPlugin* p) const { p->Release(); }
-};
-using PluginPtr = std::unique_ptr<IOrbPlugin, PluginDeleter>;
-
-size_t ThreadsOfThisProcess() {
-  unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  THREADENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
-  size_t count = 0;
-  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-       more = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  }
-  return count;
-}
-
-// One Initialize of a fresh plug-in object, with both logs recorded.
-struct Started {
-  explicit Started(uint32_t session) : plugin(QueryLibrary(session)) {
-    host.Attach(plugin.get());
-    status = plugin->Initialize();
-  }
-  ~Started() { plugin->Uninitialize(); }
-  bool HostLogged(uint32_t level, const char16_t* text) const { return host.HasLog(level, text); }
-  bool HostLoggedPrefix(const std::u16string& prefix) const {
-    for (const RecordedLog& log : host.logs())
-      if (log.text.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-
-  LogCapture diag;  // before the plug-in, so it sees every line
-  PluginPtr plugin;
-  RecordingHost host;
-  HRESULT status = 0;
-};
-
-TEST(FeatureStep, ARefusedLibraryFailsInitializeAndThePluginStillServes) {
-  for (const wchar_t* library :
-       {static_cast<const wchar_t*>(nullptr), L"no_features_library.dll"}) {
-    HwMachine folder;
-    if (library != nullptr) folder.Place(library, L"SysInfoProbe.dll");  // unsigned
-    FeatureBits = 0x30;
-    const size_t threads = ThreadsOfThisProcess();
-    Started s(0);
-    EXPECT_EQ(s.status, 1);
-    EXPECT_TRUE(s.HostLogged(2, u"[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
-    EXPECT_TRUE(s.diag.Contains("[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
-    EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] END initial"));
-    EXPECT_EQ(FeatureBits.load(), 0x30u);
-    EXPECT_EQ(ThreadsOfThisProcess(), threads);
-    EXPECT_TRUE(m_bInitializedFlag.exchange(false));
-
-    QuonValueSet request, response;
-    request.SetStringValue("Cmd", std::u16string(u"GetType40Info"));
-    request.CreateChild("Type40")->SetStringValue("Info", std::u16string(u"features"));
-    EXPECT_EQ(static_cast<Pelorus*>(s.plugin.get())->ProcessRequest(nullptr, &request, &response),
-              0);
-    EXPECT_EQ(response.GetIntValue("features"), 0x30);
-  }
-}
-
-TEST(FeatureStep, ALibraryWithoutGetFeaturesLeavesTheWordAlone) {
-  HwMachine folder;
-  folder.Place(L"no_features_library_quon.dll", L"SysInfoProbe.dll");
-  FeatureBits = 0x30;
-  Started s(0);
-  EXPECT_EQ(s.status, 0);
-  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] getFeatures is NULL"));
-  EXPECT_EQ(FeatureBits.load(), 0x30u);
-  EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] before ThreadFunction...."));
-}
-
-TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoThread) {
-  ProbeFolder folder("6");
-  const size_t threads = ThreadsOfThisProcess();
-  Started s(0);
-  EXPECT_EQ(s.status, 0);
-  EXPECT_EQ(FeatureBits.load(), 6u);
-  EXPECT_EQ(ThreadsOfThisProcess(), threads);
-  EXPECT_EQ(s.diag.Messages(), (std::vector<std::string>{
-                                   "[PELORUS][Initialize] star initial",
-                                   "[PELORUS][Initialize] GetFeatures Start",
-                                   "[PELORUS][Initialize] before check digital sigature",
-                                   "[PELORUS][Initialize] After check digital sigature",
-                                   "[PELORUS][Initialize] before load OP dll",
-                                   "[PELORUS][Initialize] after load OP dll",
-                                   "[PELORUS][Initialize] after pGetFeaturesFuntion",
-                                   "[PELORUS][Initialize] getFeatures is 6",
-                                   "[PELORUS][Initialize] After FreeLibrary(pGetFeaturesFuntion)",
-                                   "[PELORUS][Initialize] END initial",
-                               }));
-  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] getFeatures is 6"));
-}
 
 // The resume watchers' windows of this process, once `expected` of them
 // appeared (each watcher thread makes one), or after 10 s.
@@ -141,13 +39,89 @@ size_t WatcherWindows(size_t expected) {
   }
   return count;
 }
+// No watcher after a while.
+bool NoWatcher() {
+  Sleep(500);
+  return WatcherWindows(0) == 0;
+}
+
+// One Initialize of a fresh plug-in object, with both logs recorded.
+struct Started {
+  explicit Started(uint32_t session) : plugin(QueryLibrary(session)) {
+    host.Attach(plugin.get());
+    status = plugin->Initialize();
+  }
+  ~Started() { plugin->Uninitialize(); }
+  bool HostLoggedPrefix(const std::u16string& prefix) const {
+    for (const RecordedLog& log : host.logs())
+      if (log.text.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+
+  LogCapture diag;  // before the plug-in, so it sees every line
+  machine_test::PluginPtr plugin;
+  RecordingHost host;
+  HRESULT status = 0;
+};
+
+// (A missing library fails the same signature check.)
+TEST(FeatureStep, AnUnsignedLibraryFailsInitializeAndThePluginStillServes) {
+  HwMachine folder;
+  folder.Place(L"no_features_library.dll", L"SysInfoProbe.dll");  // unsigned
+  FeatureBits = 0x31;
+  Started s(0);
+  EXPECT_EQ(s.status, 1);
+  EXPECT_TRUE(s.host.HasLog(2, u"[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
+  EXPECT_TRUE(s.diag.Contains("[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR"));
+  EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] END initial"));
+  EXPECT_TRUE(NoWatcher());
+  EXPECT_TRUE(m_bInitializedFlag.exchange(false));
+
+  QuonValueSet request, response;
+  request.SetStringValue("Cmd", std::u16string(u"GetType40Info"));
+  request.CreateChild("Type40")->SetStringValue("Info", std::u16string(u"features"));
+  EXPECT_EQ(machine_test::CallPlugin(s.plugin.get(), request, &response), 0);
+  EXPECT_EQ(response.GetIntValue("features"), 0x31);  // the word is left alone
+}
+
+TEST(FeatureStep, ALibraryWithoutGetFeaturesLeavesTheWordAlone) {
+  HwMachine folder;
+  folder.Place(L"no_features_library_quon.dll", L"SysInfoProbe.dll");
+  FeatureBits = 0x30;
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_TRUE(s.host.HasLog(4, u"[PELORUS][Initialize] getFeatures is NULL"));
+  EXPECT_EQ(FeatureBits.load(), 0x30u);
+  EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] before ThreadFunction...."));
+}
+
+TEST(FeatureStep, FeatureWordSixIsKeptAndStartsNoWatcher) {
+  ProbeFolder folder("6");
+  Started s(0);
+  EXPECT_EQ(s.status, 0);
+  EXPECT_EQ(FeatureBits.load(), 6u);
+  EXPECT_TRUE(NoWatcher());
+  EXPECT_EQ(s.diag.Messages(), (std::vector<std::string>{
+                                   "[PELORUS][Initialize] star initial",
+                                   "[PELORUS][Initialize] GetFeatures Start",
+                                   "[PELORUS][Initialize] before check digital sigature",
+                                   "[PELORUS][Initialize] After check digital sigature",
+                                   "[PELORUS][Initialize] before load OP dll",
+                                   "[PELORUS][Initialize] after load OP dll",
+                                   "[PELORUS][Initialize] after pGetFeaturesFuntion",
+                                   "[PELORUS][Initialize] getFeatures is 6",
+                                   "[PELORUS][Initialize] After FreeLibrary(pGetFeaturesFuntion)",
+                                   "[PELORUS][Initialize] END initial",
+                               }));
+  EXPECT_TRUE(s.host.HasLog(4, u"[PELORUS][Initialize] getFeatures is 6"));
+}
 
 TEST(FeatureStep, BitZeroStartsOneWatcherPerFeatureStep) {
   ProbeFolder folder("1");
   Started s(0);
   EXPECT_EQ(s.status, 0);
-  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] before ThreadFunction...."));
-  EXPECT_TRUE(s.HostLogged(4, u"[PELORUS][Initialize] after ThreadFunction...."));
+  EXPECT_TRUE(s.host.HasLog(4, u"[PELORUS][Initialize] before ThreadFunction...."));
+  EXPECT_TRUE(s.host.HasLog(4, u"[PELORUS][Initialize] after ThreadFunction...."));
   EXPECT_EQ(WatcherWindows(1), 1u);
   // A second Initialize has no feature step; one after Uninitialize has.
   EXPECT_EQ(s.plugin->Initialize(), 0);
@@ -185,9 +159,9 @@ TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
     }
     EXPECT_EQ(s.diag.Contains("[PELORUS][Initialize] check SetupQuonServices signature"),
               c.mainboard);
-    EXPECT_EQ(s.HostLogged(2,
-                           u"[PELORUS][Initialize] SetupQuonServices.exe doesn't run ,casue "
-                           u"IsQuonSignature = false"),
+    EXPECT_EQ(s.host.HasLog(2,
+                            u"[PELORUS][Initialize] SetupQuonServices.exe doesn't run ,casue "
+                            u"IsQuonSignature = false"),
               c.mainboard);
     EXPECT_EQ(s.diag.Contains("[PELORUS][Initialize] [Initialize] SetupQuonServices.exe doesn't "
                               "run ,casue IsQuonSignature = false"),
@@ -204,8 +178,8 @@ TEST_F(UserSessionSetup, ASignedSetupProgramInstallsTheServices) {
   Started s(1);
   EXPECT_EQ(s.status, 0);
   EXPECT_TRUE(
-      s.HostLogged(4, u"[PELORUS][Initialize] check signature OK, before installSetupService"));
-  EXPECT_TRUE(s.HostLogged(
+      s.host.HasLog(4, u"[PELORUS][Initialize] check signature OK, before installSetupService"));
+  EXPECT_TRUE(s.host.HasLog(
       4, u"[PELORUS][Initialize] SetupQuonServices.exe Running ,IsQuonSignature = true"));
   EXPECT_TRUE(machine_test::ServiceExists());
   // The service runs from this case's folder: stop it before the folder goes.
