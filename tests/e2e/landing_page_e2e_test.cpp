@@ -29,7 +29,7 @@ TEST(LandingPageE2e, HmspReadsEveryCategoryAndOneByName) {
     EXPECT_GE(all[key]["realCount"].get<int>(), 1) << key;
   }
   EXPECT_EQ(all["WaterFlow"]["type"], 5);
-  // No dllType: HMSP. "Temperature" is not one of its categories.
+  // No dllType: HMSP.
   const Json temps = Landing({L"dataType=Temperatue"});
   EXPECT_EQ(temps["Temperatue"]["Temperatue"]["value0"]["type"], 3) << temps.dump();
 }

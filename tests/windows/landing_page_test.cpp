@@ -88,6 +88,10 @@ TEST(LandingPage, HmspNeedsItsService) {
   // (What it then reads: hwinfo e2e, HmspReadsEveryCategoryAndOneByName.)
   QuonValueSet response;
   EXPECT_EQ(landing.Call(0, u"Temperatue", &response), 0);
+  // A dataType outside the categories ("Temperature", spelt right) reads nothing.
+  QuonValueSet misspelt;
+  EXPECT_EQ(landing.Call(0, u"Temperature", &misspelt), 0);
+  EXPECT_TRUE(misspelt.Empty());
 }
 
 }  // namespace
