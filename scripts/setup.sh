@@ -17,7 +17,7 @@ packages=(
   libbenchmark-dev libmsgpack-dev  # benchmarks (msgpack-c as the comparison peer)
   clang-14 libclang-rt-14-dev      # fuzz targets (libFuzzer, sanitizers)
   nlohmann-json3-dev               # orbhost's JSON
-  python3                          # the test time-stamp server
+  python3 faketime                 # the test time-stamp server
   gcovr                            # scripts/coverage.sh
 )
 min_osslsigncode=2.7
