@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -63,12 +62,12 @@ class TestPlugin : public BaseOrbPlugin {
     return static_cast<HRESULT>(0x80004005u);
   }
 
-  // Fills the response, then throws what "Kind" names.
+  // Fills the response, then throws what "Kind" names: bad_alloc, or
+  // something that is no std::exception.
   HRESULT DoThrow(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     response->SetStringValue("Partial", std::u16string(200, u'x'));
     if (request->GetUIntValue("Kind") == 1) throw std::bad_alloc();
-    if (request->GetUIntValue("Kind") == 2) throw 7;
-    throw std::runtime_error("handler failed");
+    throw 7;
   }
 
   int notices = 0;
@@ -103,10 +102,6 @@ std::vector<uint8_t> CmdMessage(const char16_t* cmd, uint8_t type = kOrbMessageR
   QuonValueSet q;
   q.SetStringValue("Cmd", std::u16string(cmd));
   return FrameMessage(type, 1, q);
-}
-
-void SetCmd(QuonValueSet* q, const char16_t* cmd) {
-  q->SetStringValue("Cmd", std::u16string(cmd));
 }
 
 // Checks a message the plug-in sent (its target and its type, source,
@@ -159,37 +154,30 @@ TEST(BasePluginInterface, OperationsSitInTheirSlots) {
   IOrbPlugin* asPlugin = &plugin;
   // The send callback gets its context first and the plug-in second.
   v.SetSendCallback(
-      self,
-      [](void* ctx, IOrbPlugin* p, const GUID*, const uint8_t*, uint64_t, uint8_t**,
-         uint64_t*) -> HRESULT { return ctx == p ? 0x78 : 0x77; },
+      self, [](void* ctx, IOrbPlugin* p, auto...) -> HRESULT { return ctx == p ? 0x78 : 0x77; },
       asPlugin);
   QuonValueSet q, r;
   EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x78);
   v.SetGetDataCallback(
-      self,
-      [](void*, IOrbPlugin*, const OrbWChar*, uint32_t*, uint8_t*, uint64_t*) -> HRESULT {
-        return 25;
-      },
-      nullptr);
+      self, [](auto...) -> HRESULT { return 25; }, nullptr);
   v.SetSetDataCallback(
-      self,
-      [](void*, IOrbPlugin*, const OrbWChar*, uint32_t, const uint8_t*, uint64_t) -> HRESULT {
-        return 26;
-      },
-      nullptr);
+      self, [](auto...) -> HRESULT { return 26; }, nullptr);
   uint32_t tag = 0;
   uint64_t len = 0;
   EXPECT_EQ(plugin.GetSharedData(u"x", &tag, nullptr, &len), 25);
   EXPECT_EQ(plugin.SetSharedData(u"x", 0, nullptr, 0), 26);
   v.SetBroadcastCallback(
-      self, [](void*, IOrbPlugin*, const uint8_t*, uint64_t) -> HRESULT { return 24; }, nullptr);
+      self, [](auto...) -> HRESULT { return 24; }, nullptr);
   EXPECT_EQ(plugin.Broadcast(1, &q), 24);
 
   // Slot 15: OnMessage.
-  Reply reply;
-  Deliver(&plugin, CmdMessage(u"Echo"), &reply);
-  EXPECT_EQ(reply.status, S_OK);
-  EXPECT_EQ(reply.set.GetUIntValue("Handled"), 1u);
+  const std::vector<uint8_t> message = CmdMessage(u"Nothing");
+  uint8_t* reply = nullptr;
+  uint64_t length = 0;
+  EXPECT_EQ(v.OnMessage(self, nullptr, message.data(), static_cast<uint32_t>(message.size()),
+                        &reply, &length),
+            ORB_E_UNKNOWN_COMMAND);
+  std::free(reply);
 }
 
 TEST(BasePluginInterface, NameFollowsTheSizeQueryRule) {
@@ -205,7 +193,6 @@ TEST(BasePluginInterface, NameFollowsTheSizeQueryRule) {
       {7, true, ORB_E_BUFFER_TOO_SMALL, 8},
       {8, false, E_INVALIDARG, 8},
       {8, true, S_OK, 8},
-      {100, true, S_OK, 100},
   };
   for (const Case& c : cases) {
     OrbWChar buffer[100];
@@ -226,20 +213,16 @@ TEST(BasePluginInterface, NameFollowsTheSizeQueryRule) {
 TEST(BasePluginInterface, ReferenceCountDestroysAtZero) {
   bool destroyed = false;
   auto* plugin = new TestPlugin(0, &destroyed);
-  EXPECT_EQ(plugin->AddRef(), 2u);
-  void* itf = nullptr;
-  ASSERT_EQ(plugin->QueryInterface(IID_IOrbLibrary, &itf), S_OK);
-  EXPECT_EQ(itf, static_cast<void*>(static_cast<IOrbPlugin*>(plugin)));
-  EXPECT_EQ(plugin->RefCount(), 3u);
-  for (const GUID& iid : {IID_IUnknown, IID_IOrbPlugin}) {
+  for (const GUID& iid : {IID_IUnknown, IID_IOrbLibrary, IID_IOrbPlugin}) {
+    void* itf = nullptr;
     ASSERT_EQ(plugin->QueryInterface(iid, &itf), S_OK);
-    static_cast<IUnknown*>(itf)->Release();
+    EXPECT_EQ(itf, static_cast<void*>(static_cast<IOrbPlugin*>(plugin)));
+    EXPECT_EQ(plugin->Release(), 1u);
   }
-  itf = reinterpret_cast<void*>(0xdeadbeef);
+  void* itf = reinterpret_cast<void*>(0xdeadbeef);
   EXPECT_EQ(plugin->QueryInterface(PELORUS_FAMILY_GUID(0x24), &itf), E_NOINTERFACE);
   EXPECT_EQ(itf, nullptr);
-  EXPECT_EQ(plugin->Release(), 2u);
-  EXPECT_EQ(plugin->Release(), 1u);
+  EXPECT_EQ(plugin->RefCount(), 1u);
   EXPECT_FALSE(destroyed);
   EXPECT_EQ(plugin->Release(), 0u);
   EXPECT_TRUE(destroyed);
@@ -254,17 +237,16 @@ TEST(BasePluginDispatch, UnknownCommandsAnswerWithTheExactReply) {
   for (char c : std::string("Unknown Command")) expected.insert(expected.end(), {uint8_t(c), 0});
   expected.insert(expected.end(), {0, 0});
 
-  QuonValueSet lowerKey, notText, otherCase;
-  lowerKey.SetStringValue("cmd", std::u16string(u"Echo"));
+  QuonValueSet notText, otherCase;
   notText.SetUIntValue("Cmd", 1);
   otherCase.SetStringValue("Cmd", std::u16string(u"echo"));  // names are case-sensitive
   // A body that does not parse, or is missing, is an empty request.
   std::vector<uint8_t> truncated = CmdMessage(u"Echo");
   truncated.pop_back();
-  const std::vector<uint8_t> messages[] = {
-      FrameMessage(kOrbMessageRequest, 1, lowerKey),  FrameMessage(kOrbMessageRequest, 1, notText),
-      FrameMessage(kOrbMessageRequest, 1, otherCase), truncated,
-      std::vector<uint8_t>(kOrbHeaderSize, 0xE1),     {0xE1}};
+  const std::vector<uint8_t> messages[] = {FrameMessage(kOrbMessageRequest, 1, notText),
+                                           FrameMessage(kOrbMessageRequest, 1, otherCase),
+                                           truncated,
+                                           {0xE1}};
   for (const std::vector<uint8_t>& message : messages) {
     Reply reply;
     Deliver(&plugin, message, &reply);
@@ -280,7 +262,7 @@ TEST(BasePluginDispatch, HandlersAnswerWithTheirStatusAndResponse) {
   RecordingHost host;
   host.Attach(&plugin);
   QuonValueSet q;
-  SetCmd(&q, u"Echo");
+  q.SetStringValue("Cmd", std::u16string(u"Echo"));
   q.CreateChild("Nested")->SetDoubleValue("d", 2.5);
   IOrbLibrary* caller = &plugin;
   Reply echo;
@@ -315,22 +297,19 @@ HRESULT DeliverWithoutReply(IOrbPlugin* plugin, const std::vector<uint8_t>& mess
 }
 
 // Nothing a handler throws reaches the host: a status, no reply, nothing
-// leaked (LeakSanitizer watches), and the plug-in goes on answering.
+// leaked (LeakSanitizer watches).
 TEST(BasePluginDispatch, ThrowingHandlerAnswersWithAStatusAndNoReply) {
   TestPlugin plugin;
-  const std::pair<uint32_t, uint32_t> cases[] = {
-      {0, 0x8000FFFFu}, {1, 0x8007000Eu}, {2, 0x8000FFFFu}};  // E_UNEXPECTED, E_OUTOFMEMORY
+  const std::pair<uint32_t, uint32_t> cases[] = {{0, 0x8000FFFFu},
+                                                 {1, 0x8007000Eu}};  // E_UNEXPECTED, E_OUTOFMEMORY
   for (const auto& [kind, status] : cases) {
     QuonValueSet q;
-    SetCmd(&q, u"Throw");
+    q.SetStringValue("Cmd", std::u16string(u"Throw"));
     q.SetUIntValue("Kind", kind);
     EXPECT_EQ(
         static_cast<uint32_t>(DeliverWithoutReply(&plugin, FrameMessage(kOrbMessageRequest, 1, q))),
         status);
   }
-  Reply after;
-  Deliver(&plugin, CmdMessage(u"Echo"), &after);
-  EXPECT_EQ(after.status, S_OK);
 }
 
 TEST(BasePluginDispatch, NotificationsAndOtherTypes) {
@@ -360,7 +339,7 @@ TEST(BasePluginDispatch, ConcurrentRequestsAreIndependent) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
         QuonValueSet q;
-        SetCmd(&q, u"Echo");
+        q.SetStringValue("Cmd", std::u16string(u"Echo"));
         q.SetUIntValue("n", static_cast<uint32_t>(t * 1000 + i));
         Reply reply;
         Deliver(&plugin, FrameMessage(kOrbMessageRequest, 1, q), &reply);
@@ -384,39 +363,33 @@ TEST(BasePluginServices, MissingCallbacksAreNotAvailable) {
   uint64_t length = 0;
   EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(plugin.Query(u"UWPInfo", &r), ORB_E_NOT_AVAILABLE);
-  EXPECT_EQ(plugin.Toast(u"t", u"c"), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(plugin.Broadcast(1, &q), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(plugin.GetSharedData(u"x", &tag, nullptr, &length), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(plugin.SetSharedData(u"x", 0, nullptr, 0), ORB_E_NOT_AVAILABLE);
-  plugin.Log(6, u"dropped %d", 1);  // no log callback: silently dropped
 }
 
 TEST(BasePluginServices, SendRequestToOwnEndpointIsUnwrapped) {
-  for (uint32_t session : {0u, 1u}) {
-    TestPlugin plugin(session);
-    const uint8_t own = session != 0 ? 4 : 2;
-    RecordingHost host;
-    host.Attach(&plugin);
-    host.SetReplier([](const RecordedMessage&, QuonValueSet* reply) {
-      reply->SetStringValue("Answer", std::u16string(u"yes"));
-      return static_cast<HRESULT>(0x42);
-    });
-    QuonValueSet q;
-    SetCmd(&q, u"Ping");
-    QuonValueSet r;
-    r.SetUIntValue("Stale", 1);
-    EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x42);
+  TestPlugin plugin;
+  RecordingHost host;
+  host.Attach(&plugin);
+  host.SetReplier([](const RecordedMessage&, QuonValueSet* reply) {
+    reply->SetStringValue("Answer", std::u16string(u"yes"));
+    return static_cast<HRESULT>(0x42);
+  });
+  QuonValueSet q;
+  q.SetStringValue("Cmd", std::u16string(u"Ping"));
+  QuonValueSet r;
+  r.SetUIntValue("Stale", 1);
+  EXPECT_EQ(plugin.SendRequest(kOtherId, &q, &r), 0x42);
 
-    const std::vector<RecordedMessage> sends = host.sends();
-    ASSERT_EQ(sends.size(), 1u);
-    EXPECT_EQ(std::memcmp(sends[0].header() + 16, &kOtherId, 16), 0);
-    QuonValueSet body;
-    CheckSent(sends[0], kOtherId, {0xE1, own, own, 2}, &body);
-    EXPECT_TRUE(ValueSetsEqual(body, q));
-    // The reply replaces the response's previous content.
-    EXPECT_EQ(r.GetStringValue("Answer"), u"yes");
-    EXPECT_FALSE(r.Contains("Stale"));
-  }
+  const std::vector<RecordedMessage> sends = host.sends();
+  ASSERT_EQ(sends.size(), 1u);
+  QuonValueSet body;
+  CheckSent(sends[0], kOtherId, {0xE1, 2, 2, 2}, &body);
+  EXPECT_TRUE(ValueSetsEqual(body, q));
+  // The reply replaces the response's previous content.
+  EXPECT_EQ(r.GetStringValue("Answer"), u"yes");
+  EXPECT_FALSE(r.Contains("Stale"));
 }
 
 TEST(BasePluginServices, SendRequestToAnotherEndpointIsWrappedForTheFramework) {
@@ -424,7 +397,7 @@ TEST(BasePluginServices, SendRequestToAnotherEndpointIsWrappedForTheFramework) {
   RecordingHost host;
   host.Attach(&plugin);
   QuonValueSet q;
-  SetCmd(&q, u"Ping");
+  q.SetStringValue("Cmd", std::u16string(u"Ping"));
   q.CreateChild("Deep")->SetUIntValue("x", 7);
   QuonValueSet r;
   r.SetUIntValue("Kept", 1);
@@ -458,12 +431,11 @@ TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
   EXPECT_EQ(plugin.Query(u"ModelName", &q, &r), S_OK);
   EXPECT_EQ(plugin.Query(nullptr, &q, &r), ORB_E_NOT_AVAILABLE);
   EXPECT_EQ(plugin.Toast(u"Title", u"Body"), S_OK);
-  EXPECT_EQ(plugin.Toast(u"T", u"B", u"logo.png"), S_OK);
 
   const std::vector<RecordedMessage> sends = host.sends();
-  ASSERT_EQ(sends.size(), 3u);
-  std::vector<QuonValueSet> bodies(3);
-  for (size_t i = 0; i < 3; ++i) CheckSent(sends[i], kFrameworkId, {0xE1, 4, 4, 2}, &bodies[i]);
+  ASSERT_EQ(sends.size(), 2u);
+  std::vector<QuonValueSet> bodies(2);
+  for (size_t i = 0; i < 2; ++i) CheckSent(sends[i], kFrameworkId, {0xE1, 4, 4, 2}, &bodies[i]);
   EXPECT_EQ(bodies[0].GetStringValue("Cmd"), u"Query.ModelName");
   ASSERT_NE(bodies[0].GetChild("Request"), nullptr);
   EXPECT_TRUE(ValueSetsEqual(*bodies[0].GetChild("Request"), q));
@@ -478,7 +450,6 @@ TEST(BasePluginServices, QueryAndToastGoToTheFrameworkUnwrapped) {
             u"quon_kc_system_file_ic.png");
   // Terminators are not counted in the toast texts.
   EXPECT_EQ(toast->GetValue("ToastTitle")->size, 10u);
-  EXPECT_EQ(bodies[2].GetChild("Request")->GetStringValue("ToastLogo"), u"logo.png");
 }
 
 TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
@@ -487,12 +458,13 @@ TEST(BasePluginServices, BroadcastFramesTheSetForTheDestination) {
   host.Attach(&plugin);
   QuonValueSet set;
   set.SetStringValue("Event", std::u16string(u"DeviceChange"));
-  for (uint8_t destination : {1, 255}) EXPECT_EQ(plugin.Broadcast(destination, &set), S_OK);
+  EXPECT_EQ(plugin.Broadcast(255, &set), S_OK);
   const std::vector<RecordedMessage> broadcasts = host.broadcasts();
-  ASSERT_EQ(broadcasts.size(), 2u);
-  EXPECT_EQ(broadcasts[0].header()[2], 1);
-  EXPECT_EQ(broadcasts[1].header()[2], 255);
-  EXPECT_EQ(broadcasts[0].bytes.size(), kOrbHeaderSize + set.GetSerializedSize());
+  ASSERT_EQ(broadcasts.size(), 1u);
+  // Type, source, destination and marker bytes, then the plug-in's own id.
+  const uint8_t* header = broadcasts[0].header();
+  EXPECT_EQ(std::vector<uint8_t>(header, header + 4), (std::vector<uint8_t>{0xE4, 2, 255, 2}));
+  EXPECT_EQ(std::memcmp(header + 16, &kPluginId, 16), 0);
   QuonValueSet body;
   ASSERT_TRUE(broadcasts[0].Body(&body));
   EXPECT_TRUE(ValueSetsEqual(body, set));
