@@ -1,16 +1,13 @@
 // A throwaway plug-in for orbhost's tests, loaded through orbhost's real
 // loader: the minimal plug-in on the portable base (../common/minimal_plugin.h)
-// with the six event interfaces and a few commands that each drive one host
-// callback, so a test can see exactly what orbhost does with it. Every event
-// and every notification becomes one broadcast to the clients that describes
-// it. Built three times: as a good plug-in, with another interface version
-// (PROBE_INTERFACE_VERSION) and without QueryLibrary (PROBE_NO_QUERY_LIBRARY).
+// with the six event interfaces, a command that echoes its request and one
+// that calls the host from many threads at once, so a test can see exactly
+// what orbhost does with it. Each event the tests deliver becomes one
+// broadcast to the clients that describes it. Built twice: as a good plug-in and with another
+// interface version (PROBE_INTERFACE_VERSION).
 #include "support/win32.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
@@ -37,12 +34,7 @@ class Probe final : public MinimalPlugin,
   Probe(uint32_t inUserSession, HRESULT initializeResult)
       : MinimalPlugin(inUserSession), m_initializeResult(initializeResult) {
     RegisterCommand(u"Echo", &Probe::DoEcho);
-    RegisterCommand(u"Log", &Probe::DoLog);
-    RegisterCommand(u"Print", &Probe::DoPrint);
-    RegisterCommand(u"Send", &Probe::DoSend);
-    RegisterCommand(u"Data", &Probe::DoData);
     RegisterCommand(u"Storm", &Probe::DoStorm);
-    RegisterCommand(u"FireEventCallbacks", &Probe::DoFireEventCallbacks);
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -69,43 +61,21 @@ class Probe final : public MinimalPlugin,
   ULONG STDMETHODCALLTYPE Release() override { return MinimalPlugin::Release(); }
 
   HRESULT STDMETHODCALLTYPE Initialize() override { return m_initializeResult; }
-  HRESULT OnNotify(uint8_t source, QuonValueSet*) override {
-    QuonValueSet set;
-    set.SetStringValue("Notified", std::u16string(u"yes"));
-    set.SetValue("Source", new Value(uint32_t{source}));
-    return Broadcast(kOrbEndpointClients, &set);
-  }
 
   // Events.
   void STDMETHODCALLTYPE OnSessionChange(uint32_t code) override { Event(u"SessionChange", code); }
-  void STDMETHODCALLTYPE OnDeviceChange(uint32_t type, void*) override {
-    Event(u"DeviceChange", type);
-  }
-  void STDMETHODCALLTYPE OnPowerSettingChange(const GUID* setting, const void*, uint32_t) override {
-    Event(u"PowerSettingChange", setting ? setting->Data1 : 0);
-  }
+  void STDMETHODCALLTYPE OnDeviceChange(uint32_t, void*) override {}
+  void STDMETHODCALLTYPE OnPowerSettingChange(const GUID*, const void*, uint32_t) override {}
   void STDMETHODCALLTYPE OnWindowsMessage(uint32_t message, uintptr_t, intptr_t) override {
     Event(u"WindowsMessage", message);
   }
-  void STDMETHODCALLTYPE SetEventCallback1(OrbEventCallback fn, void* c) override {
-    Keep(0, fn, c);
-  }
-  void STDMETHODCALLTYPE SetEventCallback2(OrbEventCallback fn, void* c) override {
-    Keep(1, fn, c);
-  }
-  void STDMETHODCALLTYPE SetEventCallback3(OrbEventCallback fn, void* c) override {
-    Keep(2, fn, c);
-  }
-  void STDMETHODCALLTYPE SetEventCallback4(OrbEventCallback fn, void* c) override {
-    Keep(3, fn, c);
-  }
-  void STDMETHODCALLTYPE SetEventCallback5(OrbEventCallback fn, void* c) override {
-    Keep(4, fn, c);
-  }
+  void STDMETHODCALLTYPE SetEventCallback1(OrbEventCallback, void*) override {}
+  void STDMETHODCALLTYPE SetEventCallback2(OrbEventCallback, void*) override {}
+  void STDMETHODCALLTYPE SetEventCallback3(OrbEventCallback, void*) override {}
+  void STDMETHODCALLTYPE SetEventCallback4(OrbEventCallback, void*) override {}
+  void STDMETHODCALLTYPE SetEventCallback5(OrbEventCallback, void*) override {}
   void STDMETHODCALLTYPE ReservedEvent1() override {}
-  void STDMETHODCALLTYPE OnUWPConnectionChange(BOOL connected) override {
-    Event(u"UWPConnectionChange", connected ? 1 : 0);
-  }
+  void STDMETHODCALLTYPE OnUWPConnectionChange(BOOL) override {}
   void STDMETHODCALLTYPE ReservedEvent2() override {}
   void STDMETHODCALLTYPE OnLumenMessage(const OrbLumenMessage* message) override {
     std::u16string text(AsU16(message->action.c_str()));
@@ -139,51 +109,9 @@ class Probe final : public MinimalPlugin,
     set.SetStringValue("Text", std::move(text));
     Broadcast(kOrbEndpointClients, &set);
   }
-  void Keep(int index, OrbEventCallback fn, void* context) {
-    m_events[index] = fn, m_eventContexts[index] = context;
-  }
 
   HRESULT DoEcho(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     response->CopyFrom(*request);
-    return S_OK;
-  }
-  HRESULT DoLog(IOrbLibrary*, QuonValueSet* request, QuonValueSet*) {
-    Log(request->GetUIntValue("Level"), u"probe %s %d", request->GetStringValue("Text"),
-        request->GetIntValue("Number"));
-    return S_OK;
-  }
-  HRESULT DoPrint(IOrbLibrary*, QuonValueSet*, QuonValueSet*) {
-    std::printf("probe printf line\n");
-    std::fflush(stdout);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "probe handle line\n", 18, &written, nullptr);
-    return S_OK;
-  }
-  // "Request" sent to "Target" (this plug-in by default), the reply in "Reply".
-  HRESULT DoSend(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
-    uint32_t size = 0;
-    const uint8_t* target = request->GetBinary("Target", &size);
-    GUID id = CLSID_PelorusPlugin;
-    if (target && size == sizeof(GUID)) std::memcpy(&id, target, sizeof id);
-    QuonValueSet empty;
-    QuonValueSet* inner = request->GetChild("Request");
-    const HRESULT status = SendRequest(id, inner ? inner : &empty, response->CreateChild("Reply"));
-    response->SetValue("Status", new Value(static_cast<uint32_t>(status)));
-    return S_OK;
-  }
-  // Stores "Bytes" under "Name" (if given), then reads it back with a size query first.
-  HRESULT DoData(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
-    const std::u16string name = request->GetStringValue("Name");
-    uint32_t size = 0;
-    if (const uint8_t* bytes = request->GetBinary("Bytes", &size))
-      SetSharedData(name.c_str(), 0, bytes, size);
-    uint32_t tag = 0;
-    uint64_t needed = 0;
-    GetSharedData(name.c_str(), &tag, nullptr, &needed);
-    std::vector<uint8_t> buffer(needed + 4, 0xCC);
-    uint64_t length = buffer.size();
-    GetSharedData(name.c_str(), &tag, buffer.data(), &length);
-    response->SetBinary("Bytes", buffer.data(), static_cast<uint32_t>(std::min(length, needed)));
     return S_OK;
   }
   // Threads that broadcast, log and query at the same time.
@@ -209,16 +137,8 @@ class Probe final : public MinimalPlugin,
     response->SetValue("Answered", new Value(answered.load()));
     return S_OK;
   }
-  HRESULT DoFireEventCallbacks(IOrbLibrary*, QuonValueSet*, QuonValueSet*) {
-    for (int i = 0; i < 5; ++i) {
-      if (m_events[i]) m_events[i](m_eventContexts[i], 100 + i, nullptr);
-    }
-    return S_OK;
-  }
 
   HRESULT m_initializeResult;
-  OrbEventCallback m_events[5] = {};
-  void* m_eventContexts[5] = {};
 };
 
 }  // namespace
@@ -227,11 +147,9 @@ extern "C" __declspec(dllexport) uint32_t STDAPICALLTYPE QueryInterfaceVersion()
   return PROBE_INTERFACE_VERSION;
 }
 
-#ifndef PROBE_NO_QUERY_LIBRARY
 // Initialize answers 1 when PROBE_INITIALIZE_FAILS is set in the environment,
 // like Pelorus without its system-information library.
 extern "C" __declspec(dllexport) IOrbPlugin* STDAPICALLTYPE QueryLibrary(uint32_t inUserSession) {
   const bool fails = GetEnvironmentVariableW(L"PROBE_INITIALIZE_FAILS", nullptr, 0) > 0;
   return new Probe(inUserSession, fails ? 1 : S_OK);
 }
-#endif
