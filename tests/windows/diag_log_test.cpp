@@ -1,15 +1,13 @@
 // The diagnostic log's writers in-process, on a log object that writes to a
-// scratch file: destinations by mode, switch and file, line formats, the
-// system-error suffix, the length limits, the fallback file, concurrent
-// writers, and applying a new switch value. (The switch in the registry is
-// read by the start-up tests; the line layouts at every message length are
-// tested natively.)
+// scratch file: destinations by mode, switch and file, line formats, both
+// forms of the system-error suffix, the length limits, and applying a new
+// switch value. (The switch in the registry is read by the start-up tests,
+// which also write the fallback file; the line layouts at every message
+// length are tested natively.)
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -121,13 +119,6 @@ TEST_F(DiagLogWriters, DestinationsFollowModeSwitchAndFile) {
   }
 }
 
-// (The suffix with the system's text is in the test above.)
-TEST_F(DiagLogWriters, ErrorSuffixOfACodeWithoutSystemText) {
-  SetLastError(kCodeWithoutText);
-  dump_errorcode(&m_log, "call failed");
-  EXPECT_EQ(File(), "call failed" + kShortSuffix + "\r\n");
-}
-
 // The limits by message length: 2047 formatted bytes are refused (2046 pass,
 // tested natively with the line layouts); an error line needs message,
 // suffix and CR LF below 1024 characters.
@@ -139,9 +130,7 @@ TEST_F(DiagLogWriters, LengthLimits) {
   };
   const size_t room = 1024 - kShortSuffix.size();
   const Case cases[] = {
-      {0, 2047, "error argument is too big"},
-      {1, 2047, "error argument is too big"},
-      {2, 2047, "error argument is too big"},
+      {0, 2047, "error argument is too big"},  // the one check every writer makes
       {2, room - 3, nullptr},
       {2, room - 2, "dump_errorcode buffer is too small"},
       {2, room, "dump_output_msg buffer is too small "},
@@ -157,9 +146,7 @@ TEST_F(DiagLogWriters, LengthLimits) {
 
     const std::string content = File();
     if (c.debugNote == nullptr) {
-      ASSERT_EQ(SplitLines(content).size(), 1u);
-      EXPECT_LT(content.size(), 2048u);
-      EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
+      EXPECT_EQ(content, message + kShortSuffix + "\r\n");
     } else {
       EXPECT_EQ(content, "");
       const std::string note = c.debugNote;
@@ -171,60 +158,15 @@ TEST_F(DiagLogWriters, LengthLimits) {
   }
 }
 
-TEST_F(DiagLogWriters, FallbackFileCutsLongMessages) {
-  wchar_t windows[MAX_PATH];
-  GetWindowsDirectoryW(windows, MAX_PATH);
-  const std::filesystem::path fallback = std::filesystem::path(windows) / L"diag_log_tests.log";
-  dump_output_windir(&m_log, "%s", std::string(2000, 'f').c_str());
-  dump_output_windir(&m_log, "short %d", 2);
-  m_log.hFallbackFile.reset();
-  EXPECT_EQ(ReadAll(fallback), std::string(1021, 'f') + "\r\nshort 2\r\n");
-  std::filesystem::remove(fallback);
-}
-
-// Writers take no lock: lines of concurrent threads must still arrive whole.
-TEST_F(DiagLogWriters, ConcurrentLinesStayWhole) {
-  constexpr int kThreads = 4;
-  constexpr int kLines = 300;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this, t] {
-      for (int i = 0; i < kLines; ++i) {
-        const std::string pad(static_cast<size_t>(i % 97), 'p');
-        if (i % 3 == 0) dump_output_time(&m_log, "t%d n%d %s", t, i, pad.c_str());
-        if (i % 3 == 1) dump_output(&m_log, "t%d n%d %s", t, i, pad.c_str());
-        SetLastError(kCodeWithoutText);
-        if (i % 3 == 2) dump_errorcode(&m_log, "t%d n%d %s", t, i, pad.c_str());
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-
-  const std::regex line(std::string("(?:") + kStamp + "  )?t(\\d+) n(\\d+) (p*)(" +
-                        std::regex_replace(kShortSuffix, std::regex(R"([\[\]])"), R"(\$&)") + ")?");
-  std::set<std::pair<int, int>> seen;
-  for (const std::string& text : SplitLines(File())) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
-    const int i = std::stoi(m[2]);
-    EXPECT_EQ(m[3].length(), i % 97) << text;
-    EXPECT_TRUE(seen.emplace(std::stoi(m[1]), i).second) << text;
-  }
-  EXPECT_EQ(seen.size(), size_t{kThreads} * kLines);
-}
-
-// The switch's new value applied to the process's log.
+// The switch's new value applied to the process's log (the modes it sets:
+// pelorus_test.cpp, ConnectionChangeReReadsTheLogSwitch).
 TEST_F(DiagLogWriters, SetLogSwitchLogsThenSetsTheMode) {
   SLog.hFile = std::move(m_log.hFile);
   SLog.m_nMode = 2;
   SLog.m_EnableLog = 1;
   SetLogSwitch(0xFFFFFFFF);
-  EXPECT_EQ(SLog.m_nMode, 2);
   SetLogSwitch(0);  // switch off first, so this line is not written
-  EXPECT_EQ(SLog.m_nMode, 0);
   SetLogSwitch(3);  // written while the mode is still 0
-  EXPECT_EQ(SLog.m_nMode, 2);
-  EXPECT_EQ(SLog.m_EnableLog, 3u);
   SLog.hFile.reset();
   SLog.m_nMode = 0;
   SLog.m_EnableLog = 0;

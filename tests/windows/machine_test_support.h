@@ -146,6 +146,7 @@ class FanServiceMachineTest : public ::testing::Test {
 #include <memory>
 
 #include "../common/recording_host.h"
+#include "frame/pelorus.h"
 
 namespace machine_test {
 
@@ -176,6 +177,21 @@ inline HRESULT CallPlugin(IOrbPlugin* plugin, const char16_t* cmd, QuonValueSet*
   if (fill) fill(request);
   return CallPlugin(plugin, request, response);
 }
+
+// A fresh plug-in object (of the service, or of the user session) with a
+// recording host attached; Call sends it a request of "Cmd".
+struct AttachedPlugin {
+  explicit AttachedPlugin(uint32_t inUserSession = 0) : plugin(QueryLibrary(inUserSession)) {
+    host.Attach(plugin.get());
+  }
+  HRESULT Call(const char16_t* cmd, QuonValueSet* response,
+               const std::function<void(QuonValueSet&)>& fill = nullptr) const {
+    return CallPlugin(plugin.get(), cmd, response, fill);
+  }
+
+  PluginPtr plugin;
+  RecordingHost host;
+};
 
 // A tree as one line with every key's kind, for whole-tree comparisons:
 // "{key:Int=1, name:String=text, sub:Child={...}}". A String shows all its

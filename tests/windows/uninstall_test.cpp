@@ -8,7 +8,6 @@
 // orbhost and the built DLL, pelorus_e2e_test.cpp.)
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,11 +31,6 @@ struct UninstallCase {
   const char* endLine;  // the "End. ..." log line, if any
 };
 
-// Names the case in test output and CTest names, instead of its bytes.
-void PrintTo(const UninstallCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 const std::vector<std::wstring> kLaunched3 = {L"Launch Uninstall FanCtrlSvc Successfully.",
                                               L"Uninstall Return False"};
 const std::vector<std::wstring> kNotLaunched = {L"Failed to Uninstall FanCtrlSvc",
@@ -56,10 +50,6 @@ const UninstallCase kCases[] = {
 std::vector<std::wstring> g_progress;
 void STDAPICALLTYPE RecordProgress(const OrbWChar* line) {
   g_progress.emplace_back(line);
-}
-
-std::string Narrow(const std::wstring& text) {
-  return std::string(text.begin(), text.end());
 }
 
 class UninstallMatrix : public FanServiceMachineTest,
@@ -105,7 +95,7 @@ TEST_P(UninstallMatrix, ReportsEveryStepAndCleansUp) {
   EXPECT_TRUE(log.Contains(c.service ? "Opened service." : "Service does not exist."));
   EXPECT_TRUE(
       log.Contains("[OnUninstall] Tessera3 Path = " + std::string(c.suite ? "Tessera3.exe" : "")));
-  const std::string executable = Narrow(folder.wstring()) + "\\QuonFanControlService.exe";
+  const std::string executable = folder.string() + "\\QuonFanControlService.exe";
   EXPECT_TRUE(log.Contains("[OnUninstall] FanCtrlSvc Path = " + executable));
   EXPECT_EQ(log.Contains("Failed to check signature, path : " + executable), !c.signedExecutable);
   if (c.endLine != nullptr) {
