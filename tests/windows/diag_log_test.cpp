@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -171,6 +174,36 @@ TEST_F(DiagLogWriters, SetLogSwitchLogsThenSetsTheMode) {
   SLog.m_nMode = 0;
   SLog.m_EnableLog = 0;
   EXPECT_EQ(Unstamped(File()), "<stamp>  m_EnableLog = -1 \r\n");
+}
+
+// Writers take no lock: lines of concurrent threads must still arrive whole.
+TEST_F(DiagLogWriters, ConcurrentLinesStayWhole) {
+  constexpr int kThreads = 4, kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kLines; ++i) {
+        const std::string pad(static_cast<size_t>(i % 97), 'p');
+        if (i % 2) dump_output_time(&m_log, "t%d n%d %s", t, i, pad.c_str());
+        SetLastError(kCodeWithoutText);
+        if (i % 2 == 0) dump_errorcode(&m_log, "t%d n%d %s", t, i, pad.c_str());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  const std::regex line(std::string("(?:") + kStamp + "  )?t(\\d+) n(\\d+) (p*)(" +
+                        std::regex_replace(kShortSuffix, std::regex(R"([\[\]])"), R"(\$&)") + ")?");
+  std::set<std::pair<int, int>> seen;
+  std::istringstream lines(File());
+  for (std::string text; std::getline(lines, text, '\n');) {
+    std::smatch m;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+    EXPECT_EQ(m[3].length(), std::stoi(m[2]) % 97) << text;
+    EXPECT_TRUE(seen.emplace(std::stoi(m[1]), std::stoi(m[2])).second) << text;
+  }
+  EXPECT_EQ(seen.size(), size_t{kThreads} * kLines);
 }
 
 }  // namespace

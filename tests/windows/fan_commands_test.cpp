@@ -53,8 +53,7 @@ class FanCommandsTest : public FanServiceMachineTest {
 
 // --- SetFanSpeed -----------------------------------------------------------------------
 
-// The conversion of "dataParam" itself is checked natively (DecimalToInt),
-// a FanSpeed run of exit code 0 through orbhost (SetFanSpeedRunsTheInstalledTool).
+// The conversion of "dataParam" itself is checked natively (DecimalToInt).
 TEST_F(FanCommandsTest, SetFanSpeedRunsTheToolResetsThePatchAndEchoes) {
   m_machine.Place(L"FanModeTool.exe");
   const struct {
