@@ -10,6 +10,7 @@
 
 #include "../tests/common/minimal_plugin.h"
 #include "alloc_counter.h"
+#include "framed_request.h"
 
 namespace {
 
@@ -30,12 +31,7 @@ std::vector<uint8_t> FramedRequest() {
   q.SetStringValue("dataType", u"Temperatue");
   q.SetValue("Index", new QuonValueSet::OrbValue(int32_t{3}));
   q.SetValue("Refresh", new QuonValueSet::OrbValue(true));
-  uint64_t size = q.GetSerializedSize();
-  std::vector<uint8_t> message(kOrbHeaderSize + size, 0);
-  message[0] = kOrbMessageRequest;
-  message[1] = kOrbEndpointClients;
-  q.Serialize(message.data() + kOrbHeaderSize, &size);
-  return message;
+  return Framed(q);
 }
 
 // One OnMessage call with a host-style reply release.

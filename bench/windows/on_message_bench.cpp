@@ -34,13 +34,13 @@ std::vector<uint8_t> FiveKeyRequest() {
   q.SetStringValue("dataType", u"Temperatue");
   q.SetValue("Index", new QuonValueSet::OrbValue(int32_t{3}));
   q.SetValue("Refresh", new QuonValueSet::OrbValue(true));
-  return qpc::Framed(q);
+  return Framed(q);
 }
 
 std::vector<uint8_t> UnknownCommand() {
   QuonValueSet q;
   q.SetStringValue("Cmd", u"Nope");
-  return qpc::Framed(q);
+  return Framed(q);
 }
 
 IOrbPlugin* LoadPlugin(const wchar_t* path) {

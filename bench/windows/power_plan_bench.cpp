@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
 
   QuonValueSet request;
   request.SetStringValue("Cmd", std::u16string(u"GetActivePowerPlan"));
-  const std::vector<uint8_t> message = qpc::Framed(request);
+  const std::vector<uint8_t> message = Framed(request);
   std::vector<double> perCall;
   for (int run = 0; run < qpc::kRuns; ++run)
     perCall.push_back(qpc::MicrosecondsPerMessage(plugin, message, calls));

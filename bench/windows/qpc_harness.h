@@ -12,6 +12,7 @@
 
 #include "pelorus/orb_plugin.h"
 #include "pelorus/value_set.h"
+#include "../framed_request.h"
 
 namespace qpc {
 
@@ -26,16 +27,6 @@ inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
-}
-
-// A request framed as a host frames it for the clients' endpoint.
-inline std::vector<uint8_t> Framed(const QuonValueSet& body) {
-  uint64_t size = body.GetSerializedSize();
-  std::vector<uint8_t> message(kOrbHeaderSize + size, 0);
-  message[0] = kOrbMessageRequest;
-  message[1] = kOrbEndpointClients;
-  body.Serialize(message.data() + kOrbHeaderSize, &size);
-  return message;
 }
 
 // Microseconds per OnMessage call over `calls` calls of one framed request,
