@@ -35,6 +35,15 @@ total_failed=0
 total_skipped=0
 report=()
 
+# The include rule of the source tree: every include to the same or a lower
+# layer.
+if "$repo/scripts/check-layers.sh"; then
+  total_passed=$((total_passed + 1))
+else
+  total_failed=$((total_failed + 1))
+  report+=("layers: a file includes one of a higher layer")
+fi
+
 # run_step <suite> <what> <command...>: output to the suite's log; on failure
 # its end is shown.
 run_step() {

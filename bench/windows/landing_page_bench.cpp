@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "../../tests/common/recording_host.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "support/signature.h"
 
 namespace {

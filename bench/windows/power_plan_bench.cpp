@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "qpc_harness.h"
 
 int main(int argc, char** argv) {

@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "qpc_harness.h"
 #include "support/signature.h"
 #include "support/win32_handles.h"

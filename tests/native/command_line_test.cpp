@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/uninstall_paths.h"
+#include "plugin/uninstall_paths.h"
 #include "support/command_line.h"
 #include "support/guid_text.h"
 

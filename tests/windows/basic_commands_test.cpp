@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo_machine.h"
 #include "machine_test_support.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "machine_test_support.h"
 
 namespace {

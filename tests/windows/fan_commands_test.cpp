@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "acpi_bridge_fixture.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo_machine.h"
 #include "machine_test_support.h"
 

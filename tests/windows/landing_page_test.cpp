@@ -3,7 +3,7 @@
 // own (the back ends keep process-wide state).
 #include <gtest/gtest.h>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo_machine.h"
 
 namespace {

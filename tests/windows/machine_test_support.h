@@ -146,7 +146,7 @@ class FanServiceMachineTest : public ::testing::Test {
 #include <memory>
 
 #include "../common/recording_host.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 
 namespace machine_test {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "machine_test_support.h"
 
 namespace {

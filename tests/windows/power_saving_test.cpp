@@ -12,7 +12,7 @@
 
 #include "acpi_bridge_fixture.h"
 #include "firmware/power_saving.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo_machine.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/pelorus.h"
-#include "frame/startup_checks.h"
+#include "plugin/pelorus.h"
+#include "plugin/startup_checks.h"
 #include "hwinfo_machine.h"
 #include "machine_test_support.h"
 

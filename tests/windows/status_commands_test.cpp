@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "firmware/power_saving.h"
-#include "frame/startup_checks.h"
+#include "plugin/startup_checks.h"
 #include "hwinfo_machine.h"
 #include "machine_test_support.h"
 

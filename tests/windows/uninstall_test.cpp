@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/uninstall.h"
+#include "plugin/uninstall.h"
 #include "machine_test_support.h"
 
 namespace {

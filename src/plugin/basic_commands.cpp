@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 
 namespace {
 

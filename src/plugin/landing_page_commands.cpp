@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo/cpuz_dump.h"
 #include "hwinfo/hmsp_bridge.h"
 #include "hwinfo/sysinfo_bridge.h"

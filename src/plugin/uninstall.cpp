@@ -1,9 +1,9 @@
 // The uninstall clean-up export (Win32-only).
-#include "frame/uninstall.h"
+#include "plugin/uninstall.h"
 
 #include <cstring>
 
-#include "frame/uninstall_paths.h"
+#include "plugin/uninstall_paths.h"
 #include "support/diag_log.h"
 #include "support/process_utils.h"
 #include "support/registry_utils.h"

@@ -2,14 +2,14 @@
 // instance on a mainboard machine the service setup program is verified and
 // run; in every instance the feature step reads the feature word from the
 // system-information library and may start the resume watcher.
-#include "frame/startup_checks.h"
+#include "plugin/startup_checks.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "firmware/power_saving.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo/sysinfo_bridge.h"
 #include "support/diag_log.h"
 #include "support/service_utils.h"

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "firmware/acpi_bridge.h"
-#include "firmware/fan_commands.h"
+#include "plugin/fan_commands.h"
 #include "firmware/fan_pilot.h"
 #include "firmware/smart_cool_bridge.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "hwinfo/sysinfo_bridge.h"
 #include "support/decimal_text.h"
 #include "support/diag_log.h"

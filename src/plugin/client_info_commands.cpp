@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "support/win32.h"
 #include "support/win32_handles.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "firmware/power_saving.h"
-#include "frame/pelorus.h"
-#include "frame/startup_checks.h"
+#include "plugin/pelorus.h"
+#include "plugin/startup_checks.h"
 #include "support/decimal_text.h"
 #include "support/diag_log.h"
 #include "support/process_utils.h"

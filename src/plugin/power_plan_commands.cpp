@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "support/diag_log.h"
 #include "support/guid_text.h"
 #include "support/win32.h"

@@ -1,5 +1,5 @@
 // Paths of the uninstall clean-up (portable).
-#include "frame/uninstall_paths.h"
+#include "plugin/uninstall_paths.h"
 
 #include "support/guid_text.h"
 

@@ -1,5 +1,5 @@
 // The fan commands' shared query (Win32-only); the command handlers are
-// members of Pelorus (frame/pelorus.h).
+// members of Pelorus (plugin/pelorus.h).
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 
 #include "firmware/bios_item.h"
 #include "firmware/power_saving.h"
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "support/diag_log.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 #include "support/diag_log.h"
 
 namespace {

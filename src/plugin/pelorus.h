@@ -121,19 +121,19 @@ class Pelorus final : public BaseOrbPlugin,
   // A fixed ASCII line to the host log (at `level`) and to the diagnostic log.
   void LogBoth(uint32_t level, const char16_t* text) const;
 
-  // --- Commands: client information (support/client_info_commands.cpp) ---
+  // --- Commands: client information (plugin/client_info_commands.cpp) ---
   HRESULT DoTestSQDBServer(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoPrivacyPolicyStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoGetUWPVersionByAppService(IOrbLibrary* caller, QuonValueSet* request,
                                       QuonValueSet* response);
   HRESULT DoGetConfigUWPVersion(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
 
-  // --- Commands: power plans (firmware/power_plans.cpp) ---
+  // --- Commands: power plans (plugin/power_plan_commands.cpp) ---
   HRESULT DoOpenPowerOptionPage(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoGetActivePowerPlan(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoSetPowerStatus(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
 
-  // --- Commands: CPU power saving (firmware/power_saving_commands.cpp) ---
+  // --- Commands: CPU power saving (plugin/cpu_power_commands.cpp) ---
   HRESULT DoGetPowerSavingInfo(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoGetPPTLimit(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);
   HRESULT DoSetPPTLimit(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response);

@@ -1,6 +1,6 @@
 // Pelorus: construction, interface lookup, lifecycle and notifications
 // (Win32-only). The event interfaces live in event_handlers.cpp.
-#include "frame/pelorus.h"
+#include "plugin/pelorus.h"
 
 #include <cstring>
 #include <exception>
