@@ -327,6 +327,12 @@ TEST_F(SocketServerCheck, WithoutTheSdkStartsTheFramework) {
   EXPECT_EQ(Call(u"CheckCorvaneSocketServer", &response), 0);
   EXPECT_TRUE(Logged(u"[TesseraPluginService] quon_framework.exe exist"));
   EXPECT_TRUE(Logged(u"[TesseraPluginService] CorvaneDevice.exe exist"));
+
+  // With the SDK back, the running framework does not stand in for the socket server.
+  sdk.Set(L"1.0");
+  EXPECT_EQ(Call(u"CheckCorvaneSocketServer", &response), 0);
+  EXPECT_TRUE(Logged(u"[TesseraPluginService]Launch CorvaneSocketServer : true"));
+  EXPECT_TRUE(WaitProcess(L"CorvaneSocketServer.exe"));
 }
 
 }  // namespace
