@@ -89,6 +89,9 @@ TEST(HmspBridge, FullReadWritesFiveCategoriesAndProgressOnlyOnce) {
   EXPECT_EQ(m.Lines(u"[PELORUS][Hmsp] Star GetFrequencyInfo()"), 1u);
   EXPECT_EQ(m.Lines(u"[Pelorus][Hmsp][GetHardwareInfo][Temp], "), 1u);
   EXPECT_EQ(m.Lines(u"[Pelorus][Hmsp][InitializeHW], hHm is not null"), 1u);
+  // Each read balances its COM start: the thread is left in no apartment.
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  CoUninitialize();
 }
 
 TEST(HmspBridge, MissingLibraryWritesNothing) {
