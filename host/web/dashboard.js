@@ -30,7 +30,9 @@
 
   // ---- Formatting -------------------------------------------------------
 
-  const DECIMALS = { V: 3, "°C": 1, RPM: 0, "L/h": 1, W: 1, A: 2 };
+  const DECIMALS = { V: 3, C: 1, RPM: 0, "L/h": 1, W: 1, A: 2 };
+  // How a unit of the API reads on screen.
+  const UNIT_TEXT = { C: "°C" };
 
   function isNumber(v) {
     return typeof v === "number" && Number.isFinite(v);
@@ -50,9 +52,10 @@
       if (a >= 1e3) return fixed(value / 1e3, 0) + " kHz";
       return fixed(value, 0) + " Hz";
     }
+    if (unit === "ratio") return formatRatio(value);
     let digits = DECIMALS[unit];
     if (digits === undefined) digits = Number.isInteger(value) ? 0 : 2;
-    return unit ? fixed(value, digits) + " " + unit : fixed(value, digits);
+    return unit ? fixed(value, digits) + " " + (UNIT_TEXT[unit] || unit) : fixed(value, digits);
   }
 
   // Axis ticks: the tick's own precision, frequencies in GHz or MHz.
@@ -62,8 +65,9 @@
       if (Math.abs(value) >= 1e9) return +(value / 1e9).toFixed(3) + " GHz";
       return +(value / 1e6).toFixed(1) + " MHz";
     }
+    if (unit === "ratio") return +(value * 100).toFixed(2) + " %";
     const t = String(+value.toFixed(4));
-    return unit ? t + " " + unit : t;
+    return unit ? t + " " + (UNIT_TEXT[unit] || unit) : t;
   }
 
   function formatRatio(ratio) {
@@ -147,8 +151,19 @@
     return block && typeof block === "object" ? block : null;
   }
 
+  // A block's command status: a number, or its text ("0x00000001").
+  function statusOf(block) {
+    if (!block) return null;
+    if (isNumber(block.status)) return block.status;
+    if (typeof block.status === "string" && block.status.trim() !== "") {
+      const n = Number(block.status);
+      return Number.isFinite(n) ? n : null;
+    }
+    return null;
+  }
+
   function blockOk(block) {
-    return block !== null && block.status === 0;
+    return statusOf(block) === 0;
   }
 
   function readingsOf(block, category) {
@@ -156,9 +171,10 @@
     return Array.isArray(list) ? list.filter((r) => r && typeof r === "object" && r.id !== undefined) : [];
   }
 
-  // The newest read time of any block: how old the snapshot is.
+  // When the snapshot was taken; else the newest read time of its blocks.
   function snapshotTime(snapshot) {
-    let newest = null;
+    let newest = parseTime(snapshot?.taken_at);
+    if (newest !== null) return newest;
     for (const name of BLOCKS) {
       const t = parseTime(blockOf(snapshot, name)?.read_at);
       if (t !== null && (newest === null || t > newest)) newest = t;
@@ -472,9 +488,9 @@
   function renderBlockStatus(name, block) {
     for (const node of document.querySelectorAll('.block-status[data-block="' + name + '"]')) {
       node.replaceChildren();
-      if (!block) {
+      if (!block || block.status === null || block.status === undefined) {
         node.className = "block-status missing";
-        node.append("not reported");
+        node.append("not read yet");
         continue;
       }
       const readAt = parseTime(block.read_at);
@@ -538,10 +554,11 @@
 
   function renderPower(block) {
     const b = block || {};
+    const active = b.active_plan && typeof b.active_plan === "object" ? b.active_plan : {};
     const plan = byId("power-plan");
-    plan.replaceChildren(text(b.plan_name));
-    if (typeof b.plan_guid === "string" && b.plan_guid !== "") {
-      plan.append(" ", el("code", { class: "guid" }, b.plan_guid));
+    plan.replaceChildren(text(active.name));
+    if (typeof active.guid === "string" && active.guid !== "") {
+      plan.append(" ", el("code", { class: "guid" }, active.guid));
     }
     setText("power-saving", typeof b.cpu_power_saving === "boolean" ? (b.cpu_power_saving ? "On" : "Off") : b.cpu_power_saving);
     const limit = byId("power-limit");
@@ -700,10 +717,12 @@
     return response.json();
   }
 
+  // Measured with the Performance API: "pelorus-plot-sample" for adding the
+  // sample to every plot, "pelorus-apply-sample" for the whole page update.
   function applySample(snapshot) {
     performance.mark("pelorus-apply-start");
     rememberGood(snapshot);
-    plotSnapshot(snapshot, true);
+    if (plotSnapshot(snapshot, true)) performance.measure("pelorus-plot-sample", "pelorus-apply-start");
     renderSnapshot(snapshot);
     performance.measure("pelorus-apply-sample", "pelorus-apply-start");
   }
