@@ -19,6 +19,7 @@ packages=(
   nlohmann-json3-dev               # orbhost's JSON
   python3 faketime                 # the test time-stamp server
   gcovr                            # scripts/coverage.sh
+  chromium chromium-driver python3-selenium  # the dashboard's browser test
 )
 min_osslsigncode=2.7
 

@@ -1,0 +1,286 @@
+#!/usr/bin/python3
+"""The dashboard in a real browser: headless Chromium driven by Selenium.
+
+    dashboard_browser_test.py --manifest <build>/host/web_assets.manifest
+                              --screenshot <path.png>
+
+The page is served by the test's stand-in of `orbhost serve`
+(dashboard_fixture.py): the dashboard's files at the paths orbhost embeds
+them, under the server's Content-Security-Policy, and snapshots in serve's
+JSON shape that the test changes. The checks: the page loads with no console
+error, no failed request and nothing but GET requests to its own server;
+every plot fills; the text values equal /api/v1/readings; a changed reading
+and a warning show; a failing block shows its status and last good time
+while the rest keeps updating. A screenshot is saved on every run, and the
+page's transferred bytes and the time to apply one sample are printed.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from dashboard_fixture import FixtureServe, parse_iso  # noqa: E402
+
+CATEGORIES = ["frequency", "voltage", "temperature", "fan", "water_flow"]
+ARGS = None
+
+
+def start_chromium():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                "--no-first-run", "--disable-background-networking",
+                "--disable-component-update", "--disable-sync",
+                "--window-size=1280,1000",
+                "--user-data-dir=" + tempfile.mkdtemp(prefix="dashboard-chromium-")]:
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def get_json(url):
+    with urllib.request.urlopen(url, timeout=10) as response:
+        return json.load(response)
+
+
+class Dashboard(unittest.TestCase):
+    """One page load; the cases run in order against it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = FixtureServe(ARGS.manifest, interval=0.5)
+        cls.browser = start_chromium()
+        cls.network = []  # DevTools network events of the whole run
+        cls.console = []
+        cls.browser.get(cls.server.url + "/")
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.save_screenshot()
+            cls.report_figures()
+        finally:
+            cls.browser.quit()
+            cls.server.close()
+
+    @classmethod
+    def save_screenshot(cls):
+        height = cls.browser.execute_script("return document.documentElement.scrollHeight")
+        cls.browser.set_window_size(1280, min(4000, height + 40))
+        os.makedirs(os.path.dirname(os.path.abspath(ARGS.screenshot)), exist_ok=True)
+        cls.browser.save_screenshot(ARGS.screenshot)
+        print("dashboard: screenshot", ARGS.screenshot)
+
+    @classmethod
+    def report_figures(cls):
+        js = cls.browser.execute_script
+        sizes = js("return [...performance.getEntriesByType('navigation'),"
+                   " ...performance.getEntriesByType('resource')]"
+                   ".map(e => [e.name, e.transferSize])")
+        page = sum(s for name, s in sizes if "/api/" not in name)
+        first_api = {}
+        for name, s in sizes:
+            if "/api/" in name:
+                first_api.setdefault(name.split("?")[0], s)
+        print("dashboard: page files transferred %d bytes; first history %d bytes; "
+              "one readings answer %d bytes"
+              % (page, first_api.get(cls.server.url + "/api/v1/history", 0),
+                 first_api.get(cls.server.url + "/api/v1/readings", 0)))
+        for mark in ["pelorus-plot-sample", "pelorus-apply-sample"]:
+            times = js("return performance.getEntriesByName(arguments[0]).map(e => e.duration)",
+                       mark)
+            if times:
+                print("dashboard: %s over %d samples: median %.2f ms, max %.2f ms"
+                      % (mark, len(times), statistics.median(times), max(times)))
+
+    # ---- Helpers ----
+
+    def drain_logs(self):
+        self.console += self.browser.get_log("browser")
+        for entry in self.browser.get_log("performance"):
+            message = json.loads(entry["message"])["message"]
+            if message["method"].startswith("Network."):
+                self.network.append(message)
+
+    def wait_until(self, condition, what, timeout=15):
+        last = [None]
+
+        def probe(_):
+            last[0] = condition()
+            return last[0]
+        try:
+            return WebDriverWait(self.browser, timeout, poll_frequency=0.1).until(probe)
+        except Exception:
+            self.fail("timed out waiting until %s (last: %r)" % (what, last[0]))
+
+    def js(self, script, *args):
+        return self.browser.execute_script(script, *args)
+
+    def shown_read_at(self, block):
+        return self.js("const t = document.querySelector("
+                       "'.block-status[data-block=\"' + arguments[0] + '\"] time');"
+                       "return t ? t.getAttribute('datetime') : null;", block)
+
+    def page_values(self):
+        """What the page shows: hardware-monitor rows, usage and CPU-Z values."""
+        return self.js("""
+            const out = {hm: {}, warnings: {}, usage: [], cpuz: []};
+            for (const card of document.querySelectorAll('.plot-card')) {
+              const c = card.dataset.category;
+              out.hm[c] = {}; out.warnings[c] = {};
+              for (const tr of card.querySelectorAll('tbody tr')) {
+                const d = tr.querySelector('data');
+                out.hm[c][tr.dataset.id] = [d.getAttribute('value'), d.textContent];
+                out.warnings[c][tr.dataset.id] = tr.dataset.warning === 'true';
+              }
+            }
+            for (const d of document.querySelectorAll('#usage-bars data'))
+              out.usage.push(d.getAttribute('value'));
+            for (const d of document.querySelectorAll('#cpuz-devices data'))
+              out.cpuz.push(d.getAttribute('value'));
+            return out;""")
+
+    def assert_page_matches(self, snapshot):
+        shown = self.page_values()
+        hm = snapshot["blocks"]["hardware_monitor"]
+        for c in CATEGORIES:
+            expected = {r["id"]: r for r in hm[c]}
+            self.assertEqual(set(shown["hm"][c]), set(expected), c)
+            for rid, r in expected.items():
+                value, text = shown["hm"][c][rid]
+                self.assertAlmostEqual(float(value), r["value"], msg="%s %s" % (c, rid))
+                self.assertNotIn(text, ["", "—"])
+                self.assertEqual(shown["warnings"][c][rid], r["warning"], "%s %s" % (c, rid))
+        usage = snapshot["blocks"]["usage"]
+        self.assertEqual([float(v) for v in shown["usage"]],
+                         [usage["memory_load"]] + [d["usage"] for d in usage["disks"]])
+        cpuz = [s["value"] for d in snapshot["blocks"]["cpuz"]["devices"] for s in d["sensors"]]
+        self.assertEqual([float(v) for v in shown["cpuz"]], cpuz)
+
+    def wait_for_sample_shown(self, predicate=lambda s: True, what="a sample is shown"):
+        """Waits until the page shows the server's latest sample (and it
+        satisfies `predicate`); returns that sample."""
+        def current():
+            snapshot = get_json(self.server.url + "/api/v1/readings")
+            shown = self.shown_read_at("hardware_monitor")
+            read_at = snapshot["blocks"]["hardware_monitor"]["read_at"]
+            if shown and parse_iso(shown) == parse_iso(read_at) and predicate(snapshot):
+                return snapshot
+            return None
+        return self.wait_until(current, what)
+
+    # ---- Cases, in order ----
+
+    def test_1_loads_without_errors_or_outside_requests(self):
+        self.wait_until(lambda: self.shown_read_at("hardware_monitor"), "the first sample")
+        time.sleep(1.5)  # a few polls
+        self.drain_logs()
+        errors = [e for e in self.console if e["level"] == "SEVERE"]
+        self.assertEqual(errors, [])
+
+        # The page's requests (Chromium's own start page is not the page's).
+        requests = {}
+        for m in self.network:
+            p = m["params"]
+            if m["method"] == "Network.requestWillBeSent":
+                if p.get("documentURL", "").startswith(self.server.url + "/"):
+                    requests[p["requestId"]] = p["request"]
+            elif p.get("requestId") not in requests:
+                continue
+            elif m["method"] == "Network.loadingFailed":
+                self.fail("request failed: %s %s" % (requests[p["requestId"]]["url"], p))
+            elif m["method"] == "Network.responseReceived":
+                self.assertLess(p["response"]["status"], 400, p["response"]["url"])
+        self.assertTrue(requests)
+        for r in requests.values():
+            self.assertEqual(r["method"], "GET", r["url"])
+            self.assertTrue(r["url"].startswith(self.server.url + "/"), r["url"])
+        urls = {r["url"].split("?")[0] for r in requests.values()}
+        self.assertIn(self.server.url + "/favicon.ico", urls)
+        self.assertIn(self.server.url + "/api/v1/history", urls)
+
+    def test_2_every_plot_fills_and_text_equals_the_readings(self):
+        def filled():
+            counts = self.js("return pelorusDashboard.pointCounts()")
+            ok = all(counts.get(c) and min(counts[c].values()) >= 2 for c in CATEGORIES)
+            return counts if ok else None
+        self.wait_until(filled, "every series has two points")
+        self.assert_page_matches(self.wait_for_sample_shown())
+        self.assertEqual(self.browser.find_element(By.ID, "machine-model").text, "Example Board")
+        self.assertIn("Sample", self.browser.find_element(By.ID, "sample-age").text)
+
+    def test_3_a_changed_reading_and_a_warning_show(self):
+        self.server.set_reading("fan", 1024, value=1490)
+        self.server.set_reading("temperature", 768, value=91, warning=True)
+        snapshot = self.wait_for_sample_shown(
+            lambda s: s["blocks"]["hardware_monitor"]["temperature"][0]["value"] == 91,
+            "the changed readings are shown")
+        self.assert_page_matches(snapshot)
+        row = self.browser.find_element(By.CSS_SELECTOR, '#plot-temperature tr[data-id="768"]')
+        self.assertIn("91.0 °C", row.text)
+        self.assertIn("Warning", row.text)  # in words, not only in colour
+        card = self.browser.find_element(By.ID, "plot-temperature")
+        self.assertIn("1 warning", card.find_element(By.TAG_NAME, "h3").text)
+        other = self.browser.find_element(By.CSS_SELECTOR, '#plot-fan tr[data-id="1024"]')
+        self.assertNotIn("Warning", other.text)
+
+        self.server.set_reading("temperature", 768, value=45, warning=False)
+        self.wait_until(lambda: not self.browser.find_elements(
+            By.CSS_SELECTOR, ".plot-card.has-warning"), "the warning clears")
+
+    def test_4_a_failing_block_keeps_its_place_and_the_rest_updates(self):
+        self.server.fail_blocks(["system", "usage"])
+        try:
+            failing = self.wait_for_sample_shown(
+                lambda s: s["blocks"]["usage"]["status"] != "0x00000000", "the failure is shown")
+            last_good = failing["blocks"]["usage"]["last_good_at"]
+            for block in ["system", "usage"]:
+                status = self.browser.find_element(
+                    By.CSS_SELECTOR, '.block-status[data-block="%s"]' % block)
+                self.wait_until(lambda: "failed" in status.get_attribute("class"),
+                                block + " shows its failure")
+                self.assertIn("0x00000001", status.text)
+                shown = status.find_element(By.TAG_NAME, "time").get_attribute("datetime")
+                self.assertEqual(parse_iso(shown), parse_iso(last_good))
+            # The last good values stay, marked as old.
+            bars = self.browser.find_elements(By.CSS_SELECTOR, "#usage-bars meter")
+            self.assertEqual(len(bars), 2)
+            # The plots go on.
+            before = self.js("return pelorusDashboard.pointCounts()")["temperature"]["768"]
+            self.wait_until(lambda: self.js("return pelorusDashboard.pointCounts()")
+                            ["temperature"]["768"] > before + 1, "the plots keep updating")
+            self.assertNotIn("failed", self.browser.find_element(
+                By.CSS_SELECTOR, '.block-status[data-block="hardware_monitor"]')
+                .get_attribute("class"))
+        finally:
+            self.server.restore_blocks()
+        self.wait_until(lambda: "ok" in self.browser.find_element(
+            By.CSS_SELECTOR, '.block-status[data-block="usage"]').get_attribute("class").split(),
+            "usage reads again")
+        self.drain_logs()
+        self.assertEqual([e for e in self.console if e["level"] == "SEVERE"], [])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--manifest", required=True)
+    parser.add_argument("--screenshot", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
