@@ -195,6 +195,7 @@
       this.series = new Map(); // id -> {name, unit, values[], reading, hidden}
       this.order = [];
       this.plot = null;
+      this.needsBuild = true; // the set of series changed since the plot was made
       this.rows = new Map();
 
       this.heading = el("h3", { id: "plot-title-" + category.key }, category.title);
@@ -243,8 +244,8 @@
       if (this.plot) this.plot.setSize({ width: this.width(), height: PLOT_HEIGHT });
     }
 
-    // Adds one sample's readings at time t (seconds); returns whether the
-    // set of series changed, which needs a new plot.
+    // Adds one sample's readings at time t (seconds); a change in the set of
+    // series needs a new plot.
     push(t, readings) {
       let changed = false;
       const seen = new Set();
@@ -385,6 +386,7 @@
       };
       this.plot = new uPlot(opts, this.data(), this.chart);
       this.builtWarnings = this.warningKey();
+      this.needsBuild = false;
     }
 
     // Which series are in warning: they are drawn thicker and dashed, so a
@@ -398,8 +400,8 @@
       return Boolean(r && r.warning === true);
     }
 
-    redraw(rebuild) {
-      if (rebuild || !this.plot || this.builtWarnings !== this.warningKey()) this.build();
+    redraw() {
+      if (this.needsBuild || !this.plot || this.builtWarnings !== this.warningKey()) this.build();
       else this.plot.setData(this.data());
       this.renderValues();
     }
@@ -636,9 +638,10 @@
     fetchError: null,
   };
 
-  // Plots one snapshot's hardware-monitor readings; returns whether it added
-  // a sample (a snapshot whose block did not read anew adds nothing).
-  function plotSnapshot(snapshot, redraw) {
+  // Adds one snapshot's hardware-monitor readings to the plots (drawn by
+  // redrawPlots); returns whether it added a sample (a snapshot whose block
+  // did not read anew adds nothing).
+  function plotSnapshot(snapshot) {
     const hm = blockOf(snapshot, "hardware_monitor");
     if (!blockOk(hm)) return false;
     const t = parseTime(hm.read_at);
@@ -650,10 +653,13 @@
     state.lastPlotTime = t;
     for (const c of CATEGORIES) {
       const plot = state.plots.get(c.key);
-      const changed = plot.push(t / 1000, readingsOf(hm, c.key));
-      if (redraw) plot.redraw(changed);
+      if (plot.push(t / 1000, readingsOf(hm, c.key))) plot.needsBuild = true;
     }
     return true;
+  }
+
+  function redrawPlots() {
+    for (const plot of state.plots.values()) plot.redraw();
   }
 
   function intervalSeconds() {
@@ -703,9 +709,9 @@
     }
     const age = Math.max(0, (Date.now() - state.latestTime) / 1000);
     const staleAfter = 3 * intervalSeconds() + 1;
-    const stale = age > staleAfter || state.fetchError !== null;
+    const stale = age > staleAfter;
     let message = stale ? "⚠ Stale: last sample " + formatSeconds(age) + " ago" : "Sample " + formatSeconds(age) + " old";
-    if (state.fetchError) message += " (" + state.fetchError + ")";
+    if (state.fetchError) message += " (cannot reach the server: " + state.fetchError + ")";
     node.textContent = message;
     node.classList.toggle("stale", stale);
     node.dataset.stale = stale ? "true" : "false";
@@ -719,12 +725,41 @@
 
   // Measured with the Performance API: "pelorus-plot-sample" for adding the
   // sample to every plot, "pelorus-apply-sample" for the whole page update.
-  function applySample(snapshot) {
+  // `missed` are older snapshots to plot first (see fillGap).
+  function applySample(snapshot, missed = []) {
     performance.mark("pelorus-apply-start");
-    rememberGood(snapshot);
-    if (plotSnapshot(snapshot, true)) performance.measure("pelorus-plot-sample", "pelorus-apply-start");
+    let added = false;
+    for (const s of [...missed, snapshot]) {
+      rememberGood(s);
+      added = plotSnapshot(s) || added;
+    }
+    if (added) {
+      redrawPlots();
+      performance.measure("pelorus-plot-sample", "pelorus-apply-start");
+    }
     renderSnapshot(snapshot);
     performance.measure("pelorus-apply-sample", "pelorus-apply-start");
+  }
+
+  function historySnapshots(history) {
+    const list = Array.isArray(history) ? history : Array.isArray(history?.snapshots) ? history.snapshots : [];
+    return list
+      .filter((s) => s && typeof s === "object")
+      .sort((a, b) => (snapshotTime(a) ?? 0) - (snapshotTime(b) ?? 0));
+  }
+
+  // Samples missed while polls came late (a background tab's timers are
+  // throttled) come from the history, so the plots keep no gap.
+  async function missedSnapshots(previous, until) {
+    if (previous === null) return [];
+    const missed = (until - previous) / 1000;
+    if (missed <= 2.5 * intervalSeconds()) return [];
+    try {
+      const seconds = Math.min(WINDOW_SECONDS, Math.ceil(missed) + 1);
+      return historySnapshots(await getJson("/api/v1/history?seconds=" + seconds));
+    } catch {
+      return [];
+    }
   }
 
   async function poll() {
@@ -733,9 +768,10 @@
       state.fetchError = null;
       const t = snapshotTime(snapshot);
       if (t !== null && (state.latestTime === null || t > state.latestTime)) {
+        const previous = state.latestTime;
         state.latest = snapshot;
         state.latestTime = t;
-        applySample(snapshot);
+        applySample(snapshot, await missedSnapshots(previous, t));
       } else if (state.latest === null) {
         state.latest = snapshot;
         renderSnapshot(snapshot);
@@ -751,18 +787,15 @@
   async function loadHistory() {
     let snapshots = [];
     try {
-      const history = await getJson("/api/v1/history?seconds=" + WINDOW_SECONDS);
-      snapshots = Array.isArray(history) ? history : Array.isArray(history?.snapshots) ? history.snapshots : [];
+      snapshots = historySnapshots(await getJson("/api/v1/history?seconds=" + WINDOW_SECONDS));
     } catch (err) {
       state.fetchError = err && err.message ? err.message : "history unavailable";
     }
-    snapshots = snapshots.filter((s) => s && typeof s === "object");
-    snapshots.sort((a, b) => (snapshotTime(a) ?? 0) - (snapshotTime(b) ?? 0));
     for (const s of snapshots) {
       rememberGood(s);
-      plotSnapshot(s, false);
+      plotSnapshot(s);
     }
-    for (const plot of state.plots.values()) plot.redraw(true);
+    redrawPlots();
     const last = snapshots[snapshots.length - 1];
     if (last) {
       state.latest = last;
@@ -780,6 +813,11 @@
         for (const [id, s] of plot.series) out[key][id] = s.values.filter((v) => v !== null).length;
       }
       return out;
+    },
+    // Read times (ms) of the plotted hardware-monitor samples.
+    sampleTimes() {
+      const plot = state.plots.values().next().value;
+      return plot ? plot.times.map((t) => t * 1000) : [];
     },
     intervalSeconds,
   });

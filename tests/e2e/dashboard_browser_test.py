@@ -60,7 +60,7 @@ class Dashboard(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.server = FixtureServe(ARGS.manifest, interval=0.5)
+        cls.server = FixtureServe(ARGS.manifest, interval=1.0)
         cls.browser = start_chromium()
         cls.network = []  # DevTools network events of the whole run
         cls.console = []
@@ -271,6 +271,40 @@ class Dashboard(unittest.TestCase):
             "usage reads again")
         self.drain_logs()
         self.assertEqual([e for e in self.console if e["level"] == "SEVERE"], [])
+
+    def test_5_stale_while_unreachable_then_no_gap(self):
+        self.drain_logs()
+        seen = len(self.console)
+        self.browser.execute_cdp_cmd("Network.enable", {})
+        offline = {"latency": 0, "downloadThroughput": -1, "uploadThroughput": -1}
+        self.browser.execute_cdp_cmd("Network.emulateNetworkConditions",
+                                     dict(offline, offline=True))
+        cut = time.time()
+        try:
+            age = self.browser.find_element(By.ID, "sample-age")
+            self.wait_until(lambda: "stale" in age.get_attribute("class").split(),
+                            "the sample age turns stale")
+            self.assertIn("Stale", age.text)
+        finally:
+            self.browser.execute_cdp_cmd("Network.emulateNetworkConditions",
+                                         dict(offline, offline=False))
+        back = time.time()
+        self.wait_for_sample_shown(what="samples are shown again")
+        self.wait_until(lambda: "stale" not in age.get_attribute("class").split(),
+                        "the stale warning clears")
+        # Every sample the server took while the page could not ask is plotted.
+        history = get_json(self.server.url + "/api/v1/history?seconds=60")["snapshots"]
+        missed = [parse_iso(s["blocks"]["hardware_monitor"]["read_at"]).timestamp()
+                  for s in history]
+        missed = [t for t in missed if cut + 0.5 < t < back - 0.5]
+        self.assertGreaterEqual(len(missed), 2)
+        plotted = self.js("return pelorusDashboard.sampleTimes()")
+        for t in missed:
+            self.assertTrue(any(abs(p / 1000 - t) < 0.002 for p in plotted), t)
+        self.drain_logs()
+        unexpected = [e for e in self.console[seen:] if e["level"] == "SEVERE"
+                      and "ERR_INTERNET_DISCONNECTED" not in e["message"]]
+        self.assertEqual(unexpected, [])
 
 
 def main():
