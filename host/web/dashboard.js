@@ -201,7 +201,11 @@
       this.heading = el("h3", { id: "plot-title-" + category.key }, category.title);
       this.warningNote = el("span", { class: "warning-note", hidden: "" });
       this.heading.append(" ", this.warningNote);
-      this.chart = el("div", { class: "chart", role: "img", "aria-labelledby": "plot-title-" + category.key });
+      this.chart = el("div", {
+        class: "chart",
+        role: "img",
+        "aria-label": category.title + " over the last 10 minutes; the current values are in the table below",
+      });
       this.empty = el("p", { class: "empty" }, "No sensors reported.");
       this.tbody = el("tbody");
       const table = el(
@@ -487,7 +491,22 @@
 
   // ---- Blocks other than the plots --------------------------------------
 
+  const BLOCK_TITLES = {
+    hardware_monitor: "Hardware monitor",
+    cpuz: "CPU-Z sensors",
+    system: "System information",
+    usage: "Memory and disks",
+    power: "Power",
+    cooling: "Cooling",
+  };
+  const blockFailing = {};
+
   function renderBlockStatus(name, block) {
+    const failing = Boolean(block && block.status !== null && block.status !== undefined && !blockOk(block));
+    if (blockFailing[name] !== undefined && blockFailing[name] !== failing) {
+      announce(BLOCK_TITLES[name] + (failing ? " is failing." : " reads again."));
+    }
+    blockFailing[name] = failing;
     for (const node of document.querySelectorAll('.block-status[data-block="' + name + '"]')) {
       node.replaceChildren();
       if (!block || block.status === null || block.status === undefined) {
@@ -700,6 +719,10 @@
     byId("sensors").classList.toggle("stale-data", !blockOk(blockOf(snapshot, "hardware_monitor")));
   }
 
+  function announce(message) {
+    byId("announce").textContent = message;
+  }
+
   function renderAge() {
     const node = byId("sample-age");
     if (state.latestTime === null) {
@@ -714,6 +737,10 @@
     if (state.fetchError) message += " (cannot reach the server: " + state.fetchError + ")";
     node.textContent = message;
     node.classList.toggle("stale", stale);
+    // The age ticks every second; only a change of state is announced.
+    if (node.dataset.stale === (stale ? "false" : "true")) {
+      announce(stale ? "Samples are stale: the last one is " + formatSeconds(age) + " old." : "Samples are current again.");
+    }
     node.dataset.stale = stale ? "true" : "false";
   }
 

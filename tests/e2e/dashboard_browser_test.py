@@ -306,6 +306,20 @@ class Dashboard(unittest.TestCase):
                       and "ERR_INTERNET_DISCONNECTED" not in e["message"]]
         self.assertEqual(unexpected, [])
 
+    def test_6_a_narrow_window_needs_no_sideways_scrolling(self):
+        self.browser.set_window_size(360, 900)
+        try:
+            def fits():
+                return self.js("""
+                    const doc = document.documentElement;
+                    const plots = [...document.querySelectorAll('.plot-card')];
+                    return doc.scrollWidth <= doc.clientWidth &&
+                      plots.every(p => p.querySelector('canvas').getBoundingClientRect().right
+                                       <= p.getBoundingClientRect().right);""")
+            self.wait_until(fits, "the page and its plots fit 360 px")
+        finally:
+            self.browser.set_window_size(1280, 1000)
+
 
 def main():
     global ARGS
