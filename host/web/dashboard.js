@@ -17,8 +17,8 @@
   ];
   const BLOCKS = ["hardware_monitor", "cpuz", "system", "usage", "power", "cooling"];
 
-  // Limits drawn as horizontal lines, each with its own dash so that they
-  // read apart without colour.
+  // Limits drawn as horizontal lines in the series' colour: the limits dotted,
+  // the thresholds dashed, so that they read apart without colour.
   const LIMITS = [
     { key: "low_limit", label: "low limit", dash: [2, 4] },
     { key: "high_limit", label: "high limit", dash: [2, 4] },
@@ -38,24 +38,20 @@
     return typeof v === "number" && Number.isFinite(v);
   }
 
-  function fixed(v, digits) {
-    return v.toFixed(digits);
-  }
-
   function formatValue(value, unit) {
     if (!isNumber(value)) return "—";
     unit = typeof unit === "string" ? unit : "";
     if (unit === "Hz") {
       const a = Math.abs(value);
-      if (a >= 1e9) return fixed(value / 1e9, 2) + " GHz";
-      if (a >= 1e6) return fixed(value / 1e6, 0) + " MHz";
-      if (a >= 1e3) return fixed(value / 1e3, 0) + " kHz";
-      return fixed(value, 0) + " Hz";
+      if (a >= 1e9) return (value / 1e9).toFixed(2) + " GHz";
+      if (a >= 1e6) return (value / 1e6).toFixed(0) + " MHz";
+      if (a >= 1e3) return (value / 1e3).toFixed(0) + " kHz";
+      return value.toFixed(0) + " Hz";
     }
     if (unit === "ratio") return formatRatio(value);
     let digits = DECIMALS[unit];
     if (digits === undefined) digits = Number.isInteger(value) ? 0 : 2;
-    return unit ? fixed(value, digits) + " " + (UNIT_TEXT[unit] || unit) : fixed(value, digits);
+    return unit ? value.toFixed(digits) + " " + (UNIT_TEXT[unit] || unit) : value.toFixed(digits);
   }
 
   // Axis ticks: the tick's own precision, frequencies in GHz or MHz.
@@ -71,7 +67,7 @@
   }
 
   function formatRatio(ratio) {
-    return isNumber(ratio) ? fixed(ratio * 100, 1) + " %" : "—";
+    return isNumber(ratio) ? (ratio * 100).toFixed(1) + " %" : "—";
   }
 
   function pad2(n) {
@@ -84,9 +80,9 @@
   }
 
   function formatSeconds(s) {
-    if (s < 60) return fixed(s, s < 10 ? 1 : 0) + " s";
+    if (s < 60) return s.toFixed(s < 10 ? 1 : 0) + " s";
     if (s < 3600) return Math.floor(s / 60) + " min " + pad2(Math.floor(s % 60)) + " s";
-    return fixed(s / 3600, 1) + " h";
+    return (s / 3600).toFixed(1) + " h";
   }
 
   function parseTime(text) {
@@ -241,7 +237,7 @@
     }
 
     width() {
-      return Math.max(200, Math.floor(this.chart.clientWidth));
+      return Math.max(120, Math.floor(this.chart.clientWidth));
     }
 
     resize() {
@@ -521,7 +517,7 @@
         node.dataset.status = "0";
         node.append("read ");
         if (readAt !== null) node.append(timeElement(readAt));
-        if (isNumber(block.duration_ms)) node.append(" in " + fixed(block.duration_ms, 0) + " ms");
+        if (isNumber(block.duration_ms)) node.append(" in " + block.duration_ms.toFixed(0) + " ms");
       } else {
         node.className = "block-status failed";
         node.dataset.status = String(block.status);
