@@ -99,7 +99,7 @@ def default_readings():
 class FixtureServe:
     """Serves on 127.0.0.1 at a free port until close()."""
 
-    def __init__(self, manifest, interval=0.5):
+    def __init__(self, manifest, interval=0.5, prefill_seconds=0):
         self.assets = read_manifest(manifest)
         self.interval = interval
         self._lock = threading.Lock()
@@ -109,7 +109,10 @@ class FixtureServe:
         self._history = []  # (time, snapshot)
         self._sequence = 0
         self._stop = threading.Event()
-        self._sample()
+        start = time.time()
+        for k in range(int(prefill_seconds / interval), 0, -1):  # an older history
+            self._sample(start - k * interval)
+        self._sample(start)
         handler = self._handler()
         self._http = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.url = "http://127.0.0.1:%d" % self._http.server_address[1]
@@ -146,8 +149,8 @@ class FixtureServe:
         while not self._stop.wait(self.interval):
             self._sample()
 
-    def _sample(self):
-        now = time.time()
+    def _sample(self, now=None):
+        now = time.time() if now is None else now
         with self._lock:
             blocks = {}
             for name, data in self._data.items():
@@ -167,7 +170,7 @@ class FixtureServe:
             }
             self._sequence += 1
             self._history.append((now, snapshot))
-            while self._history and self._history[0][0] < now - HISTORY_SECONDS:
+            while self._history and self._history[0][0] < time.time() - HISTORY_SECONDS:
                 self._history.pop(0)
 
     def latest(self):
