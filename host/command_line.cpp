@@ -18,6 +18,7 @@ std::optional<Mode> ParseMode(const std::string& word) {
   if (word == "tour") return Mode::kTour;
   if (word == "uninstall") return Mode::kUninstall;
   if (word == "help") return Mode::kHelp;
+  if (word == "serve") return Mode::kServe;
   return std::nullopt;
 }
 
@@ -40,7 +41,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
       if (!haveMode) {
         auto mode = ParseMode(arg);
         if (!mode)
-          return fail("unknown mode '" + arg + "' (call, shell, event, tour, uninstall, help)");
+          return fail("unknown mode '" + arg +
+                      "' (call, shell, event, tour, uninstall, serve, help)");
         o.mode = *mode;
         haveMode = true;
       } else {
@@ -100,6 +102,26 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
       ok = value(&text) && ParseUInt(text, &o.waitMs);
     } else if (name == "--strict-init") {
       ok = flag(&o.strictInit);
+    } else if (name == "--port") {
+      uint32_t port = 0;
+      ok = value(&text) && ParseUInt(text, &port) && port > 0 && port <= 65535;
+      o.port = static_cast<uint16_t>(port);
+    } else if (name == "--bind") {
+      ok = value(&o.bind) && !o.bind.empty();
+    } else if (name == "--allow-host") {
+      ok = value(&text) && !text.empty() && text.find_first_of(":/ ") == std::string::npos;
+      o.allowHosts.push_back(text);
+    } else if (name == "--interval" || name == "--slow-interval") {
+      uint32_t* target = name == "--interval" ? &o.interval : &o.slowInterval;
+      ok = value(&text) && ParseUInt(text, target) && *target > 0 && *target <= 3600;
+    } else if (name == "--stop-after") {
+      ok = value(&text) && ParseUInt(text, &o.stopAfter) && o.stopAfter > 0;
+    } else if (name == "--token-file") {
+      ok = value(&o.tokenFile) && !o.tokenFile.empty();
+    } else if (name == "--allow-restart") {
+      ok = flag(&o.allowRestart);
+    } else if (name == "--allow-remote-actions") {
+      ok = flag(&o.allowRemoteActions);
     } else {
       return fail("unknown option '" + name + "'");
     }
@@ -110,6 +132,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
     return fail("call needs a command name or --json");
   if (o.mode == Mode::kEvent && o.args.empty()) return fail("event needs an event name");
   if (o.json && o.mode != Mode::kCall) return fail("--json belongs to call");
+  if (o.mode == Mode::kServe && !o.args.empty()) return fail("serve takes options only");
   result.ok = true;
   return result;
 }
@@ -125,6 +148,8 @@ Usage:
   orbhost uninstall [options]      call the installer's clean-up export OnUninstall (no
                                    plug-in object) and print its progress lines
   orbhost tour [options]           a readable report of everything the plug-in can tell
+  orbhost serve [options]          the plug-in's readings over HTTP (JSON API, Prometheus
+                                   metrics) on 127.0.0.1:9561 until Ctrl-C
   orbhost help
 
 Values are Strings unless a kind follows the key: Bool, Int, Int64, UInt, UInt64,
@@ -144,6 +169,19 @@ Options:
   --profile FILE    machine profile for the stand-ins (default: the built-in one)
   --wait MS         keep running MS milliseconds after call or event (to see broadcasts)
   --strict-init     stop with exit code 4 when Initialize does not return 0
+
+serve options:
+  --port N          listen on port N (default 9561)
+  --bind ADDR       listen on ADDR instead of 127.0.0.1 (prints a warning)
+  --allow-host NAME also answer requests whose Host header is NAME:port (repeatable)
+  --interval S      sample every S seconds (default 2)
+  --slow-interval S read the CPU-Z sensors every S seconds (default 10)
+  --stop-after S    stop after S seconds (default: run until Ctrl-C)
+  --token-file PATH the token of acting commands (default %LOCALAPPDATA%\Pelorus\serve.token)
+  --allow-restart   accept the commands that restart the computer
+  --allow-remote-actions  accept acting commands from other machines (the token
+                    travels in clear text)
+  --log FILE        the host log (default %LOCALAPPDATA%\Pelorus\serve.log, rotated at 1 MiB)
 
 Commands act on the machine orbhost runs in (SetFanSpeed runs the fan-mode tool).
 DoTesseraReboot and DoAiControl subCommand=Reboot restart the computer: never send them

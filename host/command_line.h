@@ -10,7 +10,7 @@
 
 namespace orbhost {
 
-enum class Mode { kHelp, kCall, kShell, kEvent, kTour, kUninstall };
+enum class Mode { kHelp, kCall, kShell, kEvent, kTour, kUninstall, kServe };
 enum class OutputForm { kPlain, kTyped, kDump };
 
 struct Options {
@@ -26,6 +26,17 @@ struct Options {
   uint32_t waitMs = 0;              // keep running this long after "call" or "event"
   bool strictInit = false;          // stop when Initialize does not return 0
   std::vector<std::string> args;    // positional arguments after the mode
+
+  // serve
+  uint16_t port = 9561;
+  std::string bind = "127.0.0.1";
+  std::vector<std::string> allowHosts;  // --allow-host, repeatable
+  uint32_t interval = 2;                // seconds between sampling rounds
+  uint32_t slowInterval = 10;           // seconds between CPU-Z dumps
+  uint32_t stopAfter = 0;               // seconds; 0: until Ctrl-C or console close
+  std::string tokenFile;                // empty: %LOCALAPPDATA%\Pelorus\serve.token
+  bool allowRestart = false;
+  bool allowRemoteActions = false;
 };
 
 struct ParseResult {

@@ -64,7 +64,12 @@ bool MachineProfile::Parse(std::string_view jsonText, std::string* error) {
     return false;
   }
   decltype(sections_) parsed;
+  HardwareUnits units;
   for (const auto& [sectionName, entries] : document.items()) {
+    if (sectionName == "units") {
+      if (!ParseHardwareUnits(entries, &units, error)) return false;
+      continue;
+    }
     const SectionName* known = nullptr;
     for (const auto& s : kSections) {
       if (sectionName == s.name) known = &s;
@@ -107,6 +112,7 @@ bool MachineProfile::Parse(std::string_view jsonText, std::string* error) {
     }
   }
   sections_ = std::move(parsed);
+  units_ = std::move(units);
   return true;
 }
 

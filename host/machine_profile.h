@@ -10,7 +10,9 @@
 //
 // An answer is the reply tree as JSON (plain or typed keys, see
 // value_json.h), plus an optional "$status" (a number or "0x..." text,
-// default 0). The embedded default (default_profile.json) needs no file.
+// default 0). A sixth block, "units", is not a section: it names the units of
+// the hardware-monitor library's readings for `orbhost serve`
+// (ParseHardwareUnits). The embedded default (default_profile.json) needs no file.
 #pragma once
 
 #include <map>
@@ -21,6 +23,7 @@
 
 #include "pelorus/com_compat.h"
 #include "pelorus/value_set.h"
+#include "serve_readings.h"
 #include "value_json.h"
 
 namespace orbhost {
@@ -42,11 +45,15 @@ class MachineProfile {
   // The "Peers" section: each identifier with its answer.
   std::vector<std::pair<GUID, Answer>> Peers() const;
 
+  // The "units" block: the hardware-monitor library's units, for orbhost serve.
+  const HardwareUnits& units() const { return units_; }
+
   // Fills reply with the answer's tree and returns its status.
   static HRESULT Apply(const Answer& answer, QuonValueSet& reply);
 
  private:
   std::map<Section, std::map<std::string, Answer, std::less<>>> sections_;
+  HardwareUnits units_;
 };
 
 // The embedded default profile, with facts of this machine (manufacturer and

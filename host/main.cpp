@@ -16,6 +16,7 @@
 #include "plugin_loader.h"
 #include "requests.h"
 #include "router.h"
+#include "serve.h"
 #include "stand_ins.h"
 #include "tour.h"
 #include "utf.h"
@@ -77,15 +78,22 @@ int Run(const Options& options) {
   // Before anything of the plug-in runs: its prints must not reach our JSON.
   LineWriter out(DivertStandardOutput());
 
+  // serve keeps its host log in a file of bounded size, by default beside its token.
+  const bool serving = options.mode == Mode::kServe;
+  std::wstring logPath = options.logFile.empty() ? std::wstring() : Wide(options.logFile);
+  if (serving && logPath.empty()) logPath = PelorusDataFile(L"serve.log");
   CrtFile logFile;
-  if (!options.logFile.empty()) {
-    logFile.reset(_wfopen(Wide(options.logFile).c_str(), L"ab"));
+  if (!logPath.empty()) {
+    logFile.reset(_wfopen(logPath.c_str(), L"ab"));
     if (!logFile) {
-      std::cerr << "orbhost: cannot open the log file " << options.logFile << "\n";
+      std::cerr << "orbhost: cannot open the log file " << Utf16ToUtf8(AsU16Text(logPath.c_str()))
+                << "\n";
       return 2;
     }
   }
-  LogSink log(options.logLevel, std::move(logFile));
+  constexpr long kServeLogBytes = 1 << 20;
+  LogSink log(options.logLevel, std::move(logFile), serving ? logPath : std::wstring(),
+              serving ? kServeLogBytes : 0);
 
   MachineProfile profile;
   if (options.profilePath.empty()) {
@@ -128,6 +136,8 @@ int Run(const Options& options) {
   SharedDataStore data;
   HostServices services{&log, &events, &router, &data};
 
+  if (serving) return RunServe(options, *library, &services, router, profile.units(), logPath);
+
   PluginSession session(*library, options.userSession ? 1 : 0, &services);
   if (!session.valid()) {
     std::cerr << "orbhost: QueryLibrary returned no plug-in object\n";
@@ -161,6 +171,7 @@ int Run(const Options& options) {
       break;
     case Mode::kHelp:
     case Mode::kUninstall:
+    case Mode::kServe:
       break;
   }
   const ULONG remaining = session.Shutdown();

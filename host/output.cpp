@@ -45,6 +45,14 @@ void LogSink::Write(uint32_t level, std::u16string_view text) {
   FILE* out = file_ ? file_.get() : stderr;
   fwrite(line.data(), 1, line.size(), out);
   fflush(out);
+  RotateIfFull();
+}
+
+void LogSink::RotateIfFull() {
+  if (maxBytes_ <= 0 || !file_ || path_.empty() || ftell(file_.get()) < maxBytes_) return;
+  file_.reset();
+  MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+  file_.reset(_wfopen(path_.c_str(), L"ab"));
 }
 
 }  // namespace orbhost

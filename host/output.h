@@ -45,10 +45,18 @@ class LineWriter {
 // lands on standard error. Returns -1 when there was no standard output.
 int DivertStandardOutput();
 
-// Host log lines "[level] text", kept when level <= threshold.
+// Host log lines "[level] text", kept when level <= threshold. With a path
+// and a size, the file is rotated when it grows past the size: it becomes
+// "<path>.1" (replacing the previous one) and a new file starts, so the log
+// never takes more than about twice the size.
 class LogSink {
  public:
   LogSink(uint32_t threshold, CrtFile file) : threshold_(threshold), file_(std::move(file)) {}
+  LogSink(uint32_t threshold, CrtFile file, std::wstring path, long maxBytes)
+      : threshold_(threshold),
+        file_(std::move(file)),
+        path_(std::move(path)),
+        maxBytes_(maxBytes) {}
   LogSink(const LogSink&) = delete;
   LogSink& operator=(const LogSink&) = delete;
 
@@ -57,8 +65,12 @@ class LogSink {
 
  private:
   std::mutex mutex_;
+  void RotateIfFull();  // with mutex_ held
+
   uint32_t threshold_;
   CrtFile file_;  // empty: standard error
+  std::wstring path_;
+  long maxBytes_ = 0;  // 0: no rotation
 };
 
 }  // namespace orbhost

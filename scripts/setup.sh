@@ -17,6 +17,9 @@ packages=(
   libbenchmark-dev libmsgpack-dev  # benchmarks (msgpack-c as the comparison peer)
   clang-14 libclang-rt-14-dev      # fuzz targets (libFuzzer, sanitizers)
   nlohmann-json3-dev               # orbhost's JSON
+  libboost-dev                     # orbhost serve's HTTP server (Boost.Beast, header-only)
+  prometheus                       # serve's tests: promtool and a real Prometheus server
+  wrk                              # serve's load benchmark
   python3 faketime                 # the test time-stamp server
   gcovr                            # scripts/coverage.sh
   chromium chromium-driver python3-selenium  # the dashboard's browser test

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_usage.h"
+
 namespace {
 
 // The read-only commands, one request line each, with the share of the
@@ -63,44 +65,8 @@ const Command kCommands[] = {
 
 constexpr int kWarmUp = 200;
 
-// The system handle table as NtQuerySystemInformation class 16 returns it.
-struct HandleEntry {
-  USHORT processId;
-  USHORT creatorBackTraceIndex;
-  UCHAR objectTypeIndex;
-  UCHAR attributes;
-  USHORT handle;
-  void* object;
-  ULONG grantedAccess;
-};
-struct HandleTable {
-  ULONG count;
-  HandleEntry entries[1];
-};
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-
-size_t HandleCount(DWORD processId) {
-  static const auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  std::vector<unsigned char> buffer(1 << 20);
-  for (;;) {
-    ULONG needed = 0;
-    const LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == 0) break;
-    if (status != static_cast<LONG>(0xC0000004) || buffer.size() > (256u << 20)) return 0;
-    buffer.resize(buffer.size() * 2);  // STATUS_INFO_LENGTH_MISMATCH
-  }
-  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  size_t count = 0;
-  for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].processId == processId;
-  return count;
-}
-
-size_t PagefileUsage(HANDLE process) {
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof counters;
-  return GetProcessMemoryInfo(process, &counters, sizeof counters) ? counters.PagefileUsage : 0;
-}
+using bench::HandleCount;
+using bench::PagefileUsage;
 
 // One orbhost shell: requests go in line by line, answers are counted.
 class Shell {
