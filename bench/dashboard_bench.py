@@ -4,8 +4,10 @@
     bench/dashboard_bench.py --manifest build/windows/host/web_assets.manifest
                              [--samples 30] [--interval 2]
 
-Serves the page from the browser test's stand-in of serve, whose history
-already holds ten minutes of samples, and prints from the browser's
+Serves the page from a stand-in of serve (dashboard_fixture.py: the files
+orbhost embeds, read through the embedding's manifest, and snapshots in
+serve's JSON shape) whose history already holds ten minutes of samples, so
+the figure needs no ten-minute wait; it prints from the browser's
 Performance API: the bytes the page transferred (its files, the history,
 one readings answer) and the time to add one sample to every plot
 ("pelorus-plot-sample") and to update the whole page
@@ -18,7 +20,8 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "e2e")]
 from dashboard_browser_test import start_chromium  # noqa: E402
 from dashboard_fixture import FixtureServe, HISTORY_SECONDS  # noqa: E402
 

@@ -1,30 +1,33 @@
 #!/usr/bin/python3
-"""The dashboard in a real browser: headless Chromium driven by Selenium.
+"""The dashboard in a real browser: headless Chromium driven by Selenium,
+against `orbhost serve` with Pelorus.dll and the stand-ins under Wine.
 
-    dashboard_browser_test.py --manifest <build>/host/web_assets.manifest
-                              --screenshot <path.png>
+    dashboard_browser_test.py --build-dir build/windows --screenshot <path.png>
 
-The page is served by the test's stand-in of `orbhost serve`
-(dashboard_fixture.py): the dashboard's files at the paths orbhost embeds
-them, under the server's Content-Security-Policy, and snapshots in serve's
-JSON shape that the test changes. The checks: the page loads with no console
-error, no failed request and nothing but GET requests to its own server;
-every plot fills; the text values equal /api/v1/readings; a changed reading
-and a warning show; a failing block shows its status and last good time
-while the rest keeps updating. A screenshot is saved on every run, and the
+The checks: the page loads with no console error, no failed request and
+nothing but GET requests to its own server; every plot fills and the text
+values equal /api/v1/readings; a reading changed through the hardware
+profile (PELORUS_HW_PROFILE) shows, and one past its threshold shows the
+warning state; a failing block (the system-information library moved out of
+the Wine machine's plug-in folder) shows its status and last good time while
+the rest keeps updating; the sample age turns stale while the server cannot
+be reached, and the missed samples are plotted afterwards; a narrow window
+needs no sideways scrolling. A screenshot is saved on every run, and the
 page's transferred bytes and the time to apply one sample are printed.
 """
 
 import argparse
 import base64
+import datetime
 import json
 import os
+import shutil
+import signal
 import statistics
 import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -32,10 +35,37 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from dashboard_fixture import FixtureServe, parse_iso  # noqa: E402
+from serve_support import ServeProcess, windows_path  # noqa: E402
 
 CATEGORIES = ["frequency", "voltage", "temperature", "fan", "water_flow"]
 ARGS = None
+PLUGIN_FOLDER = os.path.join("wine-prefix", "drive_c", "Program Files", "QUON",
+                             "CORVANE KIOSK Lite Service", "Pelorus")
+# A CPU temperature past its threshold, with the library's warning level set,
+# and a faster CPU fan (hmcore's record: name,current,high,low,threshold,
+# thresholdHigh,warningLevel).
+HOT_PROFILE = """[Hmsp]
+Temperature=CPU,91,95,-5,76,86,1;System,36,80,-5;VRM,52,105,-5
+Fan=CPU Fan,1490,3000,0;System Fan 1,820,2000,0
+"""
+
+
+def parse_iso(text):
+    """serve's UTC times ("2024-05-01T12:00:00.123Z") as datetimes."""
+    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+        tzinfo=datetime.timezone.utc)
+
+
+def number(text):
+    """A <data> value: a number, or None for a value the server did not have."""
+    return None if text in (None, "") else float(text)
+
+
+def reading(snapshot, category, rid):
+    for r in snapshot["blocks"]["hardware_monitor"][category]:
+        if r["id"] == rid:
+            return r
+    return None
 
 
 def start_chromium():
@@ -51,21 +81,22 @@ def start_chromium():
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
-def get_json(url):
-    with urllib.request.urlopen(url, timeout=10) as response:
-        return json.load(response)
-
-
 class Dashboard(unittest.TestCase):
     """One page load; the cases run in order against it."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = FixtureServe(ARGS.manifest, interval=1.0)
-        cls.browser = start_chromium()
+        cls.scratch = tempfile.mkdtemp(prefix="dashboard-", dir=ARGS.build_dir)
+        cls.profile = os.path.join(cls.scratch, "hardware.ini")
+        cls.write_profile("")
+        os.environ["PELORUS_HW_PROFILE"] = windows_path(cls.profile)
+        cls.serve = ServeProcess(ARGS.build_dir, stop_after=600, interval=1, slow_interval=2)
+        cls.serve.start()
+        cls.url = "http://" + cls.serve.host
         cls.network = []  # DevTools network events of the whole run
         cls.console = []
-        cls.browser.get(cls.server.url + "/")
+        cls.browser = start_chromium()
+        cls.browser.get(cls.url + "/")
 
     @classmethod
     def tearDownClass(cls):
@@ -74,7 +105,18 @@ class Dashboard(unittest.TestCase):
             cls.report_figures()
         finally:
             cls.browser.quit()
-            cls.server.close()
+            # Ctrl-C: serve stops, calls Uninitialize and exits.
+            cls.serve.process.send_signal(signal.SIGINT)
+            code = cls.serve.stop()
+            stderr = cls.serve.stderr()
+            cls.serve.cleanup()
+            shutil.rmtree(cls.scratch, ignore_errors=True)
+            assert code == 0 and "orbhost serve: stopping" in stderr, stderr
+
+    @classmethod
+    def write_profile(cls, text):
+        with open(cls.profile, "w") as f:
+            f.write(text)
 
     @classmethod
     def save_screenshot(cls):
@@ -102,8 +144,8 @@ class Dashboard(unittest.TestCase):
                 first_api.setdefault(name.split("?")[0], s)
         print("dashboard: page files transferred %d bytes; first history %d bytes; "
               "one readings answer %d bytes"
-              % (page, first_api.get(cls.server.url + "/api/v1/history", 0),
-                 first_api.get(cls.server.url + "/api/v1/readings", 0)))
+              % (page, first_api.get(cls.url + "/api/v1/history", 0),
+                 first_api.get(cls.url + "/api/v1/readings", 0)))
         for mark in ["pelorus-plot-sample", "pelorus-apply-sample"]:
             times = js("return performance.getEntriesByName(arguments[0]).map(e => e.duration)",
                        mark)
@@ -133,6 +175,11 @@ class Dashboard(unittest.TestCase):
 
     def js(self, script, *args):
         return self.browser.execute_script(script, *args)
+
+    def readings(self):
+        status, doc = self.serve.get_json("/api/v1/readings")
+        self.assertEqual(status, 200)
+        return doc
 
     def shown_read_at(self, block):
         return self.js("const t = document.querySelector("
@@ -166,20 +213,22 @@ class Dashboard(unittest.TestCase):
             self.assertEqual(set(shown["hm"][c]), set(expected), c)
             for rid, r in expected.items():
                 value, text = shown["hm"][c][rid]
-                self.assertAlmostEqual(float(value), r["value"], msg="%s %s" % (c, rid))
+                self.assertAlmostEqual(number(value), r["value"], msg="%s %s" % (c, rid))
                 self.assertNotIn(text, ["", "—"])
                 self.assertEqual(shown["warnings"][c][rid], r["warning"], "%s %s" % (c, rid))
         usage = snapshot["blocks"]["usage"]
-        self.assertEqual([float(v) for v in shown["usage"]],
-                         [usage["memory_load"]] + [d["usage"] for d in usage["disks"]])
+        expected = [d["usage"] for d in usage["disks"]]
+        if usage["memory_load"] is not None:
+            expected.insert(0, usage["memory_load"])
+        self.assertEqual([number(v) for v in shown["usage"]], expected)
         cpuz = [s["value"] for d in snapshot["blocks"]["cpuz"]["devices"] for s in d["sensors"]]
-        self.assertEqual([float(v) for v in shown["cpuz"]], cpuz)
+        self.assertEqual([number(v) for v in shown["cpuz"]], cpuz)
 
     def wait_for_sample_shown(self, predicate=lambda s: True, what="a sample is shown"):
         """Waits until the page shows the server's latest sample (and it
         satisfies `predicate`); returns that sample."""
         def current():
-            snapshot = get_json(self.server.url + "/api/v1/readings")
+            snapshot = self.readings()
             shown = self.shown_read_at("hardware_monitor")
             read_at = snapshot["blocks"]["hardware_monitor"]["read_at"]
             if shown and parse_iso(shown) == parse_iso(read_at) and predicate(snapshot):
@@ -201,7 +250,7 @@ class Dashboard(unittest.TestCase):
         for m in self.network:
             p = m["params"]
             if m["method"] == "Network.requestWillBeSent":
-                if p.get("documentURL", "").startswith(self.server.url + "/"):
+                if p.get("documentURL", "").startswith(self.url + "/"):
                     requests[p["requestId"]] = p["request"]
             elif p.get("requestId") not in requests:
                 continue
@@ -212,10 +261,10 @@ class Dashboard(unittest.TestCase):
         self.assertTrue(requests)
         for r in requests.values():
             self.assertEqual(r["method"], "GET", r["url"])
-            self.assertTrue(r["url"].startswith(self.server.url + "/"), r["url"])
+            self.assertTrue(r["url"].startswith(self.url + "/"), r["url"])
         urls = {r["url"].split("?")[0] for r in requests.values()}
-        self.assertIn(self.server.url + "/favicon.ico", urls)
-        self.assertIn(self.server.url + "/api/v1/history", urls)
+        self.assertIn(self.url + "/favicon.ico", urls)
+        self.assertIn(self.url + "/api/v1/history", urls)
 
     def test_2_every_plot_fills_and_text_equals_the_readings(self):
         def filled():
@@ -223,16 +272,20 @@ class Dashboard(unittest.TestCase):
             ok = all(counts.get(c) and min(counts[c].values()) >= 2 for c in CATEGORIES)
             return counts if ok else None
         self.wait_until(filled, "every series has two points")
-        self.assert_page_matches(self.wait_for_sample_shown())
-        self.assertEqual(self.browser.find_element(By.ID, "machine-model").text, "Example Board")
+        snapshot = self.wait_for_sample_shown()
+        self.assert_page_matches(snapshot)
+        self.assertEqual(self.browser.find_element(By.ID, "machine-model").text,
+                         snapshot["machine"]["model"] or "Unknown machine")
+        self.assertEqual(self.browser.find_element(By.ID, "plugin-version").text,
+                         snapshot["plugin"]["version"])
         self.assertIn("Sample", self.browser.find_element(By.ID, "sample-age").text)
 
     def test_3_a_changed_reading_and_a_warning_show(self):
-        self.server.set_reading("fan", 1024, value=1490)
-        self.server.set_reading("temperature", 768, value=91, warning=True)
+        self.write_profile(HOT_PROFILE)
         snapshot = self.wait_for_sample_shown(
-            lambda s: s["blocks"]["hardware_monitor"]["temperature"][0]["value"] == 91,
+            lambda s: reading(s, "temperature", "768")["value"] == 91,
             "the changed readings are shown")
+        self.assertEqual(reading(snapshot, "fan", "1024")["value"], 1490)
         self.assert_page_matches(snapshot)
         row = self.browser.find_element(By.CSS_SELECTOR, '#plot-temperature tr[data-id="768"]')
         self.assertIn("91.0 °C", row.text)
@@ -242,12 +295,14 @@ class Dashboard(unittest.TestCase):
         other = self.browser.find_element(By.CSS_SELECTOR, '#plot-fan tr[data-id="1024"]')
         self.assertNotIn("Warning", other.text)
 
-        self.server.set_reading("temperature", 768, value=45, warning=False)
+        self.write_profile("")
         self.wait_until(lambda: not self.browser.find_elements(
             By.CSS_SELECTOR, ".plot-card.has-warning"), "the warning clears")
 
     def test_4_a_failing_block_keeps_its_place_and_the_rest_updates(self):
-        self.server.fail_blocks(["system", "usage"])
+        shown_usage = self.page_values()["usage"]
+        library = os.path.join(ARGS.build_dir, PLUGIN_FOLDER, "SysInfoProbe.dll")
+        os.rename(library, library + ".away")
         try:
             failing = self.wait_for_sample_shown(
                 lambda s: s["blocks"]["usage"]["status"] != "0x00000000", "the failure is shown")
@@ -261,8 +316,8 @@ class Dashboard(unittest.TestCase):
                 shown = status.find_element(By.TAG_NAME, "time").get_attribute("datetime")
                 self.assertEqual(parse_iso(shown), parse_iso(last_good))
             # The last good values stay, marked as old.
-            bars = self.browser.find_elements(By.CSS_SELECTOR, "#usage-bars meter")
-            self.assertEqual(len(bars), 2)
+            self.assertEqual(self.page_values()["usage"], shown_usage)
+            self.assertTrue(self.browser.find_elements(By.CSS_SELECTOR, ".stale-data #usage-bars"))
             # The plots go on.
             before = self.js("return pelorusDashboard.pointCounts()")["temperature"]["768"]
             self.wait_until(lambda: self.js("return pelorusDashboard.pointCounts()")
@@ -271,7 +326,7 @@ class Dashboard(unittest.TestCase):
                 By.CSS_SELECTOR, '.block-status[data-block="hardware_monitor"]')
                 .get_attribute("class"))
         finally:
-            self.server.restore_blocks()
+            os.rename(library + ".away", library)
         self.wait_until(lambda: "ok" in self.browser.find_element(
             By.CSS_SELECTOR, '.block-status[data-block="usage"]').get_attribute("class").split(),
             "usage reads again")
@@ -299,7 +354,9 @@ class Dashboard(unittest.TestCase):
         self.wait_until(lambda: "stale" not in age.get_attribute("class").split(),
                         "the stale warning clears")
         # Every sample the server took while the page could not ask is plotted.
-        history = get_json(self.server.url + "/api/v1/history?seconds=60")["snapshots"]
+        status, history = self.serve.get_json("/api/v1/history?seconds=60")
+        self.assertEqual(status, 200)
+        history = history["snapshots"]
         missed = [parse_iso(s["blocks"]["hardware_monitor"]["read_at"]).timestamp()
                   for s in history]
         missed = [t for t in missed if cut + 0.5 < t < back - 0.5]
@@ -330,9 +387,10 @@ class Dashboard(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    parser.add_argument("--manifest", required=True)
+    parser.add_argument("--build-dir", required=True)
     parser.add_argument("--screenshot", required=True)
     ARGS, rest = parser.parse_known_args()
+    ARGS.build_dir = os.path.abspath(ARGS.build_dir)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

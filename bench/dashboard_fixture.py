@@ -1,11 +1,10 @@
-"""A stand-in for `orbhost serve` that the dashboard's browser test drives.
+"""A stand-in for `orbhost serve` for the dashboard's benchmark.
 
 It serves the dashboard's files at the paths and with the types orbhost
 embeds them (read from the build's web_assets.manifest, the same list the
 embedding step reads) under the same Content-Security-Policy, and answers
 /api/v1/readings and /api/v1/history with snapshots in serve's JSON shape,
-sampled every `interval` seconds from readings the test can change: a
-sensor's value and warning flag, or a block's failure.
+sampled every `interval` seconds, with a history that can start full.
 
 The readings are the stand-ins' quiet desktop board in serve's base units.
 """
@@ -25,11 +24,6 @@ HISTORY_SECONDS = 600
 def iso(t):
     stamp = datetime.datetime.fromtimestamp(t, datetime.timezone.utc)
     return stamp.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (stamp.microsecond // 1000)
-
-
-def parse_iso(text):
-    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(
-        tzinfo=datetime.timezone.utc)
 
 
 def read_manifest(path):
@@ -104,8 +98,6 @@ class FixtureServe:
         self.interval = interval
         self._lock = threading.Lock()
         self._data = default_readings()
-        self._failing = {}  # block -> status text
-        self._last_good = {}
         self._history = []  # (time, snapshot)
         self._sequence = 0
         self._stop = threading.Event()
@@ -126,23 +118,6 @@ class FixtureServe:
         self._http.shutdown()
         self._http.server_close()
 
-    # ---- What the test changes ----
-
-    def set_reading(self, category, rid, **fields):
-        with self._lock:
-            for r in self._data["hardware_monitor"][category]:
-                if r["id"] == str(rid):
-                    r.update(fields)
-
-    def fail_blocks(self, names, status="0x00000001"):
-        with self._lock:
-            for name in names:
-                self._failing[name] = status
-
-    def restore_blocks(self):
-        with self._lock:
-            self._failing.clear()
-
     # ---- Sampling ----
 
     def _sampler(self):
@@ -154,13 +129,8 @@ class FixtureServe:
         with self._lock:
             blocks = {}
             for name, data in self._data.items():
-                status = self._failing.get(name, "0x00000000")
-                block = {"status": status, "read_at": iso(now), "duration_ms": 1.5}
-                if status == "0x00000000":
-                    self._last_good[name] = iso(now)
-                    block.update(copy.deepcopy(data))
-                block["last_good_at"] = self._last_good.get(name)
-                blocks[name] = block
+                blocks[name] = dict(copy.deepcopy(data), status="0x00000000", read_at=iso(now),
+                                    duration_ms=1.5, last_good_at=iso(now))
             system = self._data["system"]
             snapshot = {
                 "taken_at": iso(now), "sequence": self._sequence,
