@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "utf.h"
+#include "web_assets.h"
 
 namespace orbhost {
 namespace {
@@ -73,6 +74,13 @@ std::optional<HttpReply> ServeRouter::Get(std::string_view path, std::string_vie
   if (path == "/api/v1/history") return History(query);
   if (path == "/healthz") return Health();
   if (path == "/metrics") return Metrics();
+  // The dashboard page and its files, compiled in.
+  if (const WebAsset* asset = FindWebAsset(path)) {
+    HttpReply reply;
+    reply.contentType = std::string(asset->contentType);
+    reply.body = std::string(asset->body);
+    return reply;
+  }
   return ErrorReply(404, "no such path");
 }
 

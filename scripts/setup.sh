@@ -22,6 +22,7 @@ packages=(
   wrk                              # serve's load benchmark
   python3 faketime                 # the test time-stamp server
   gcovr                            # scripts/coverage.sh
+  chromium chromium-driver python3-selenium  # the dashboard's browser test
 )
 min_osslsigncode=2.7
 
