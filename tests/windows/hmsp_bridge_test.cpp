@@ -108,7 +108,11 @@ TEST(HmspBridge, MissingLibraryWritesNothing) {
 
 // --- The service check -------------------------------------------------------------
 
-TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSigned) {
+// The service is started only when its program is signed by the maker and
+// is the very file the service is configured to run (its ImagePath).
+TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSignedAndConfigured) {
+  wchar_t machineProgramFiles[MAX_PATH] = {};
+  ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", machineProgramFiles, MAX_PATH), 0u);
   HwMachine machine;
   RecordingHost host;
   initialLogParamForHmsp(RecordingHost::LogFunction(), &host, &host);
@@ -119,18 +123,24 @@ TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSigned) {
   EXPECT_TRUE(host.HasLog(
       kOrbLogInfo,
       u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., signature error!!"));
-  Sleep(500);
-  EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
 
   // A name other than hbComSvc never starts anything, even with the program in place.
-  machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP");
+  const std::wstring program = machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP").wstring();
   EXPECT_FALSE(checkIfHmspRun(L"hbcomsvc"));
   EXPECT_FALSE(checkIfHmspRun(L"PelorusNoSuchService"));
+
+  // A signed program, but not the file the service's ImagePath names.
+  EXPECT_FALSE(checkIfHmspRun(L"hbComSvc"));
+  EXPECT_TRUE(host.HasLog(kOrbLogError,
+                          u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., the "
+                          u"service runs another program than " +
+                              std::u16string(program.begin(), program.end())));
   Sleep(500);
   EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_FALSE(HasBeenCheckHmspService());
 
-  // Signed program: the start is issued, the check does not wait for it.
+  // The machine's own program: the start is issued, the check does not wait for it.
+  wintest::ScopedEnvironment machineFolder(L"ProgramFiles", machineProgramFiles);
   EXPECT_FALSE(checkIfHmspRun(L"hbComSvc"));
   EXPECT_FALSE(IsHmspServiceRun());
   ASSERT_TRUE(wintest::WaitServiceState(L"hbComSvc", SERVICE_RUNNING));
