@@ -1,6 +1,7 @@
 // orbhost.exe driving the real Pelorus.dll, as the README tells a person to:
 // one exact wire answer per command or route (typed arguments, unknown
-// commands, the stand-ins' answers, the machine's answers), the uninstall
+// commands, the framework's and the console's answers, the machine's
+// answers; the database stand-in's in database_e2e_test.cpp), the uninstall
 // export, the user-session instance and the tour. Handler detail is tested
 // in-process (tests/windows); orbhost's own behaviour with the probe plug-in.
 #include <gtest/gtest.h>
@@ -73,18 +74,6 @@ TEST_F(OrbhostWithPelorus, QueriesAreAnsweredFromTheGivenProfile) {
   DeleteFileW(profile.c_str());
   ASSERT_NE(uwp.Answer()["status"], "0xA0800010") << "GetUWPVersionByAppService is missing";
   EXPECT_EQ(uwp.Answer()["response"], Json({{"UWPVersion", "7.7.7"}}));
-}
-
-TEST_F(OrbhostWithPelorus, DatabaseSelfTestRunsAgainstTheStandIn) {
-  const RunResult r = Run({L"call", L"TestSQDBServer"});
-  ASSERT_NE(r.Answer()["status"], "0xA0800010") << "TestSQDBServer is missing";
-  EXPECT_EQ(r.exitCode, 0u) << r.err;
-  std::vector<std::string> commands;
-  for (const Json& request : r.Events("database")) {
-    commands.push_back(request["cmd"]);
-    EXPECT_EQ(request["result"], true) << request.dump();
-  }
-  EXPECT_EQ(commands, std::vector<std::string>({"SQLCommand", "SQLQueryTable", "Upload"})) << r.out;
 }
 
 // Fixed places of the Wine machine these tests change and put back: the
@@ -163,7 +152,9 @@ TEST_F(OrbhostWithPelorus, StatusChecksReportWhatStartUpLeft) {
 }
 
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
-  const RunResult r = Run({L"tour"});
+  const NewPublicLibraryFiles databases;  // the database self-test's
+  const wintest::ScratchFolder uploads;
+  const RunResult r = Run({L"tour", L"--upload-dir", uploads.path().wstring()});
   EXPECT_EQ(r.exitCode, 0u) << r.err;
   for (const char* text :
        {"Pelorus tour", "Plug-in        Pelorus", "version 5.9.9.0",
