@@ -77,7 +77,10 @@ std::string QuotedIdentifier(const std::string& name) {
   return quoted + "\"";
 }
 
-Json ColumnJson(sqlite3_stmt* statement, int column) {
+// One value by its storage class (read before anything converts it); the
+// bytes of a TEXT or BLOB, and a little for any value, are added to *size.
+Json ColumnJson(sqlite3_stmt* statement, int column, size_t* size) {
+  *size += 32;
   switch (sqlite3_column_type(statement, column)) {
     case SQLITE_INTEGER:
       return static_cast<int64_t>(sqlite3_column_int64(statement, column));
@@ -85,13 +88,15 @@ Json ColumnJson(sqlite3_stmt* statement, int column) {
       return sqlite3_column_double(statement, column);  // non-finite: null
     case SQLITE_TEXT: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-      return std::string(text ? text : "",
-                         static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+      const auto bytes = static_cast<size_t>(sqlite3_column_bytes(statement, column));
+      *size += bytes;
+      return std::string(text ? text : "", text ? bytes : 0);
     }
     case SQLITE_BLOB: {
-      const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
-      return HexBytes(bytes,
-                      bytes ? static_cast<size_t>(sqlite3_column_bytes(statement, column)) : 0);
+      const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(statement, column));
+      const size_t bytes = blob ? static_cast<size_t>(sqlite3_column_bytes(statement, column)) : 0;
+      *size += 2 * bytes;
+      return HexBytes(blob, bytes);
     }
     default:
       return nullptr;
@@ -165,8 +170,7 @@ bool DatabaseStandIn::QueryTable(const std::u16string& file, const std::u16strin
     Json row = Json::object();
     for (int c = 0; c < columns; ++c) {
       const char* column = sqlite3_column_name(statement.get(), c);
-      size += static_cast<size_t>(sqlite3_column_bytes(statement.get(), c)) * 2 + 32;
-      row[column ? column : ""] = ColumnJson(statement.get(), c);
+      row[column ? column : ""] = ColumnJson(statement.get(), c, &size);
     }
     result.push_back(std::move(row));
     if (size > kMaxQueryResultBytes) {
