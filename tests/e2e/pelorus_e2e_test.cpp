@@ -1,6 +1,7 @@
 // orbhost.exe driving the real Pelorus.dll, as the README tells a person to:
 // one exact wire answer per command or route (typed arguments, unknown
-// commands, the framework stand-in's answer, the machine's answers), each
+// commands, the framework stand-in's answer, the machine's answers; the
+// database stand-in's in database_e2e_test.cpp), each
 // event interface, the uninstall export, the user-session instance and the
 // tour. Handler detail is tested
 // in-process (tests/windows); orbhost's own behaviour with the probe plug-in.
@@ -175,7 +176,9 @@ TEST_F(OrbhostWithPelorus, StatusChecksReportWhatStartUpLeft) {
 }
 
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
-  const RunResult r = Run({L"tour"});
+  const NewPublicLibraryFiles databases;  // the database self-test's
+  const wintest::ScratchFolder uploads;
+  const RunResult r = Run({L"tour", L"--upload-dir", uploads.path().wstring()});
   EXPECT_EQ(r.exitCode, 0u) << r.err;
   for (const char* text :
        {"Pelorus tour", "Plug-in        Pelorus", "version 5.9.9.0",

@@ -1,9 +1,9 @@
 // A throwaway plug-in for orbhost's tests, loaded through orbhost's real
 // loader: the minimal plug-in on the portable base (../common/minimal_plugin.h)
-// with a command that echoes its request and one that calls the host from
-// many threads at once, so a test can see exactly what orbhost does with it.
-// Built twice: as a good plug-in and with another interface version
-// (PROBE_INTERFACE_VERSION).
+// with a command that echoes its request, one that calls the host from many
+// threads at once and one that forwards a request to the database plug-in, so
+// a test can see exactly what orbhost does with it. Built twice: as a good
+// plug-in and with another interface version (PROBE_INTERFACE_VERSION).
 #include "support/win32.h"
 
 #include <atomic>
@@ -27,6 +27,7 @@ class Probe final : public MinimalPlugin {
       : MinimalPlugin(inUserSession), m_initializeResult(initializeResult) {
     RegisterCommand(u"Echo", &Probe::DoEcho);
     RegisterCommand(u"Storm", &Probe::DoStorm);
+    RegisterCommand(u"ToDatabase", &Probe::DoToDatabase);
   }
 
   HRESULT STDMETHODCALLTYPE Initialize() override { return m_initializeResult; }
@@ -35,6 +36,13 @@ class Probe final : public MinimalPlugin {
   HRESULT DoEcho(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     response->CopyFrom(*request);
     return S_OK;
+  }
+  // Sends the child "Request" to the database plug-in and answers its reply
+  // and status, so tests can put any request to orbhost's database stand-in.
+  HRESULT DoToDatabase(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
+    QuonValueSet forwarded;
+    if (const QuonValueSet* inner = request->GetChild("Request")) forwarded.CopyFrom(*inner);
+    return SendRequest(GUID_OrbDatabasePlugin, &forwarded, response);
   }
   // Threads that broadcast, log and query at the same time.
   HRESULT DoStorm(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
