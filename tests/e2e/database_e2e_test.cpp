@@ -171,9 +171,11 @@ TEST_F(DatabaseRequests, TableNamesWithQuotesNameATableAndNeverRunAsSql) {
 
 TEST_F(DatabaseRequests, UploadCopiesSoundDatabasesOnlyAndKeepsTheNewestTwenty) {
   // 21 databases, uploaded in order, then files that are not one.
+  ASSERT_EQ(Send({Command("Create Table t(a);Insert Into t Values(1);")})[0]["response"],
+            Json({{"CommandResult", true}}));
   const fs::path folder = scratch.path() / L"dbs";
   fs::create_directories(folder);
-  std::vector<Json> requests = {Command("Create Table t(a);Insert Into t Values(1);")};
+  std::vector<Json> requests;
   for (int i = 0; i < 21; ++i) {
     fs::copy_file(database, folder / (L"db" + std::to_wstring(i) + L".db"));
     requests.push_back({{"Cmd", "Upload"},
@@ -189,9 +191,9 @@ TEST_F(DatabaseRequests, UploadCopiesSoundDatabasesOnlyAndKeepsTheNewestTwenty) 
   std::string log;
   const std::vector<Json> answers = Send(requests, &log);
   ASSERT_EQ(answers.size(), requests.size());
-  for (size_t i = 1; i <= 21; ++i)
+  for (size_t i = 0; i < 21; ++i)
     EXPECT_EQ(answers[i]["response"], Json({{"CommandResult", true}})) << i;
-  for (size_t i = 22; i < answers.size(); ++i)
+  for (size_t i = 21; i < answers.size(); ++i)
     EXPECT_EQ(answers[i]["response"], Json({{"CommandResult", false}})) << i;
   EXPECT_NE(log.find("is not a sound SQLite database"), std::string::npos) << log;
 
