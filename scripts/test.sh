@@ -3,8 +3,8 @@
 # "Summary: N passed, M failed, K skipped":
 #   native-asan   the portable core under AddressSanitizer + UBSan
 #   native-tsan   the portable core under ThreadSanitizer
-#   fuzz          clang/libFuzzer build: replays the fuzz seed corpora (and the
-#                 core's tests once more, built by clang)
+#   fuzz          clang/libFuzzer build: replays the fuzz seed corpora (the
+#                 core's tests run in the two suites above, not a third time)
 #   windows       the MinGW build under Wine: the core's tests, the Windows
 #                 tests and the end-to-end tests through orbhost
 # Each suite configures, builds and tests its CMake preset (build/<preset>).

@@ -45,7 +45,9 @@ def request_blob(request):
 
 
 def make_handler(args):
-    sign = ["faketime", args.time, "openssl", "cms", "-sign", "-binary", "-nodetach",
+    # -f: the clock stands still at --time. (Without it, it starts there and
+    # runs, and a slow start of openssl on a busy machine stamps a later second.)
+    sign = ["faketime", "-f", args.time, "openssl", "cms", "-sign", "-binary", "-nodetach",
             "-nosmimecap", "-md", "sha256", "-signer", args.cert, "-inkey", args.key,
             "-outform", "DER"]
     for path in args.chain:
