@@ -276,7 +276,7 @@ std::string IsoTime(std::chrono::system_clock::time_point time) {
 #else
   gmtime_r(&seconds, &utc);
 #endif
-  char text[40];
+  char text[96];  // room for any int the fields could hold
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 static_cast<int>(ms % 1000));

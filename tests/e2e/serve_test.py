@@ -160,8 +160,10 @@ class ServeTest(unittest.TestCase):
             statuses = list(pool.map(
                 lambda _: self.post("/api/v1/commands/GetOPLandingPageInfo", body, token=token)[0],
                 range(24)))
+        # Under load the last waiting ones may pass their 30 s (504); none is lost.
         self.assertIn(503, statuses)
-        self.assertEqual(set(statuses), {200, 503})
+        self.assertLessEqual(set(statuses), {200, 503, 504})
+        self.assertIn(200, statuses)
 
     def test_connection_limits(self):
         # 64 open connections, each answered once and kept alive; a 65th is dropped.
@@ -174,17 +176,24 @@ class ServeTest(unittest.TestCase):
                 self.assertIn(b"HTTP/1.1 200", s.recv(4096))
                 held.append(s)
             extra = socket.create_connection(("127.0.0.1", self.serve.port), timeout=30)
-            extra.sendall(request)
-            self.assertEqual(extra.recv(4096), b"")
-            extra.close()
+            self.assertEqual(self.receive_or_reset(extra, request), b"")
         finally:
             for s in held:
                 s.close()
         # A client that never finishes its headers is dropped (10 s), not waited on.
         slow = socket.create_connection(("127.0.0.1", self.serve.port), timeout=40)
-        slow.sendall(b"GET /healthz HTTP/1.1\r\nHost: ")
-        self.assertEqual(slow.recv(4096), b"")
-        slow.close()
+        self.assertEqual(self.receive_or_reset(slow, b"GET /healthz HTTP/1.1\r\nHost: "), b"")
+
+    @staticmethod
+    def receive_or_reset(s, data):
+        """What the server sends back; a closed or reset connection reads as b""."""
+        try:
+            s.sendall(data)
+            return s.recv(4096)
+        except ConnectionResetError:
+            return b""
+        finally:
+            s.close()
 
     def test_promtool_accepts_a_live_scrape(self):
         status, headers, body = self.get("/metrics")

@@ -235,7 +235,8 @@ TEST(ServeReadings, ConvertsCpuzAndUsage) {
 TEST(ServeMetrics, EscapesAndFormats) {
   EXPECT_EQ(EscapeLabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
   EXPECT_EQ(FormatSampleValue(0.1), "0.1");
-  EXPECT_EQ(FormatSampleValue(1e6), "1000000");
+  for (double v : {1e6, 1.25e-3, -40.5, 4294967295.0, 0.1 + 0.2})
+    EXPECT_EQ(std::stod(FormatSampleValue(v)), v);  // exact round trip
   EXPECT_EQ(FormatSampleValue(std::numeric_limits<double>::infinity()), "+Inf");
   EXPECT_EQ(FormatSampleValue(std::nan("")), "NaN");
 }
