@@ -28,9 +28,29 @@
 #     or a path (Linux, or a Windows path inside the machine such as
 #     "C:/Program Files/..."). Default timeout 120 s.
 #
-# Lock names for fixed locations, by convention: "programdata",
-# "all-users-log", "program-files-x86", "users-public", "hklm:<key name>",
-# "service:<name>", "window-class:<name>".
+# Shared machine state. scripts/test.sh runs the tests in parallel (one per
+# core), all in the one Wine machine under one wineserver. A test that
+# changes a fixed, machine-wide thing, or reads one that another test
+# changes, declares a RESOURCE_LOCK named after it: tests holding the same
+# lock never run at the same time. Everything else a test uses is its own:
+# scratch folders (wintest::ScratchFolder), "ProgramFiles" pointed at one
+# (HwMachine), registry keys and event names carrying the process id, free
+# ports (bind to port 0, never a fixed one). Reuse these names:
+#   hklm:<key path, / for \>   a fixed HKLM key and what reads it, e.g.
+#                              "hklm:SOFTWARE/WOW6432Node/QUON" (the maker's
+#                              keys), "hklm:SOFTWARE/Pelorus Machine/ACPI Bridge"
+#                              (the bridge stand-in: its profile, values, class
+#                              registration and its server process),
+#                              "hklm:SYSTEM/CurrentControlSet/Control/Power"
+#                              (the active power scheme)
+#   service:<name>             a service of the machine (install, start, stop)
+#   window:<class>             a window found machine-wide by its class
+#   all-users-log              the diagnostic-log folder under C:\ProgramData
+#   programdata:<path, / for \>  another fixed folder under C:\ProgramData
+#   program-files-x86          the companions in C:\Program Files (x86), their
+#                              files and their running processes
+#   users-public               C:\Users\Public (its Libraries folder)
+# A lock costs parallelism: name only what the cases really share.
 include_guard(GLOBAL)
 
 set(PELORUS_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")

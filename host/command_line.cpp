@@ -89,6 +89,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& argv) {
       ok = value(&text) && ParseUInt(text, &o.logLevel);
     } else if (name == "--profile") {
       ok = value(&o.profilePath) && !o.profilePath.empty();
+    } else if (name == "--upload-dir") {
+      ok = value(&o.uploadDir) && !o.uploadDir.empty();
     } else if (name == "--typed" || name == "--dump") {
       bool set = false;
       ok = flag(&set);
@@ -167,6 +169,8 @@ Options:
   --log FILE        host log lines to FILE instead of standard error
   --log-level N     show host log lines of level N and below (default 4; 6 shows all)
   --profile FILE    machine profile for the stand-ins (default: the built-in one)
+  --upload-dir DIR  where the database stand-in's "Upload" copies database files
+                    (default: %ProgramData%\Pelorus\orbhost\uploads; the newest 20 kept)
   --wait MS         keep running MS milliseconds after call or event (to see broadcasts)
   --strict-init     stop with exit code 4 when Initialize does not return 0
 

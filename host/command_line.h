@@ -20,6 +20,7 @@ struct Options {
   std::string logFile;       // empty: standard error
   uint32_t logLevel = 4;     // host log lines of this level and below are shown
   std::string profilePath;   // empty: the embedded default machine profile
+  std::string uploadDir;     // empty: %ProgramData%\Pelorus\orbhost\uploads
   OutputForm form = OutputForm::kPlain;
   bool pretty = false;              // indent the JSON result of "call"
   std::optional<std::string> json;  // --json request tree

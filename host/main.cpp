@@ -28,6 +28,16 @@ std::wstring Wide(const std::string& text) {
   return AsWide(Utf8ToUtf16(text).c_str());
 }
 
+// The path made absolute (as it is when that fails).
+std::wstring FullPath(const std::wstring& given) {
+  const DWORD n = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return given;
+  std::wstring full(n, L'\0');
+  const DWORD written = GetFullPathNameW(given.c_str(), n, full.data(), nullptr);
+  full.resize(written);
+  return full;
+}
+
 // Pelorus.dll beside orbhost.exe, or the given path made absolute.
 std::wstring LibraryPath(const Options& options) {
   if (options.dllPath.empty()) {
@@ -42,13 +52,7 @@ std::wstring LibraryPath(const Options& options) {
     }
     return exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"Pelorus.dll";
   }
-  const std::wstring given = Wide(options.dllPath);
-  const DWORD n = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return given;
-  std::wstring full(n, L'\0');
-  const DWORD written = GetFullPathNameW(given.c_str(), n, full.data(), nullptr);
-  full.resize(written);
-  return full;
+  return FullPath(Wide(options.dllPath));
 }
 
 // The installer's clean-up: called without a plug-in object; each progress
@@ -125,7 +129,9 @@ int Run(const Options& options) {
   MessageRouter router;
   ConsoleStandIn console(profile, events);
   FrameworkStandIn framework(profile, events, console, router);
-  DatabaseStandIn database(profile, events);
+  DatabaseStandIn database(
+      profile, events, log,
+      options.uploadDir.empty() ? DefaultUploadFolder() : FullPath(Wide(options.uploadDir)));
   router.Register(GUID_OrbFramework, &framework);
   router.Register(GUID_OrbDatabasePlugin, &database);
   std::vector<std::unique_ptr<FixedStandIn>> peers;

@@ -6,13 +6,12 @@
 // Every stand-in is safe to call from several threads at once.
 #pragma once
 
-#include <map>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "event_sink.h"
 #include "machine_profile.h"
+#include "output.h"
 #include "pelorus/orb_plugin.h"
 #include "pelorus/value_set.h"
 #include "value_json.h"
@@ -59,27 +58,39 @@ class FrameworkStandIn : public StandIn {
   MessageRouter& router_;
 };
 
-// Keeps, per database file, the tables that "SQLCommand" created and the rows
-// it inserted; "SQLQueryTable" lists a table's rows; "Upload" succeeds for a
-// file it knows.
+// The database plug-in on SQLite files (Win32-only): "SQLCommand" runs its
+// SQL text in the file "FilePath" names, "SQLQueryTable" answers a table's
+// rows as a JSON array of objects, "Upload" checks a database file and
+// copies it into the upload folder, which keeps the newest kKeptUploads
+// files. Failures answer "CommandResult" false, with SQLite's message in the
+// host log. The profile's Database section, where it names a command,
+// replaces the answer.
 class DatabaseStandIn : public StandIn {
  public:
-  DatabaseStandIn(const MachineProfile& profile, EventSink& events)
-      : profile_(profile), events_(events) {}
+  static constexpr size_t kKeptUploads = 20;
+
+  DatabaseStandIn(const MachineProfile& profile, EventSink& events, LogSink& log,
+                  std::wstring uploadFolder)
+      : profile_(profile), events_(events), log_(log), uploadFolder_(std::move(uploadFolder)) {}
   HRESULT Handle(const OrbMessageHeader& header, const QuonValueSet& request,
                  QuonValueSet& reply) override;
 
  private:
-  using Table = std::vector<std::u16string>;         // rows: the text inside Values(...)
-  using Database = std::map<std::u16string, Table>;  // table name -> rows
-
   bool Execute(const std::u16string& file, const std::u16string& sql);
+  bool QueryTable(const std::u16string& file, const std::u16string& table, std::string* rows);
+  bool Upload(const std::u16string& folder, const std::u16string& name);
+  void PruneUploads();
+  void LogError(const std::string& text);
 
   const MachineProfile& profile_;
   EventSink& events_;
-  std::mutex mutex_;
-  std::map<std::u16string, Database> files_;
+  LogSink& log_;
+  const std::wstring uploadFolder_;
+  std::mutex uploadMutex_;  // one copy and clean-up of the upload folder at a time
 };
+
+// %ProgramData%\Pelorus\orbhost\uploads (Win32-only).
+std::wstring DefaultUploadFolder();
 
 // Answers every request with one fixed answer.
 class FixedStandIn : public StandIn {

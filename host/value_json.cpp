@@ -29,17 +29,6 @@ std::u16string StringUnits(const Value& value) {
   return std::u16string(static_cast<const char16_t*>(value.data), value.size / 2);
 }
 
-std::string HexBytes(const uint8_t* bytes, uint32_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 2);
-  for (uint32_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
-}
-
 Json DoubleToJson(double v, JsonForm form) {
   if (std::isfinite(v)) return v;
   if (form == JsonForm::kPlain) return nullptr;
@@ -240,6 +229,17 @@ bool JsonToSet(const Json& object, QuonValueSet& set, const std::string& path, i
 }
 
 }  // namespace
+
+std::string HexBytes(const uint8_t* bytes, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
+}
 
 Json TreeToJson(const QuonValueSet& set, JsonForm form) {
   Json object = Json::object();

@@ -37,6 +37,9 @@ Json TreeToJson(const QuonValueSet& set, JsonForm form);
 // offending key in error, when a value cannot be converted.
 bool JsonToTree(const Json& object, QuonValueSet& set, std::string* error);
 
+// Lower-case hex digit pairs, the form Binary values take in typed JSON.
+std::string HexBytes(const uint8_t* bytes, size_t size);
+
 // The tree's own text dump, in UTF-8.
 std::string DumpText(const QuonValueSet& set);
 

@@ -8,7 +8,9 @@
 #          and the end-to-end tests), MinGW --coverage, in build/coverage-windows
 #
 # Prints a summary per suite and for both together; the reports (text per file
-# and gcovr JSON) are in build/coverage/. Each run starts from zero counts.
+# and gcovr JSON) are in build/coverage/. Only src/ is counted: vendored code
+# (third_party/) is compiled without --coverage (its CMakeLists.txt drops the
+# flag) and lies outside the filter. Each run starts from zero counts.
 # --no-build runs the tests of the coverage trees as they are (for example
 # built from another revision) without configuring or building them.
 #

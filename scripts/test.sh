@@ -11,6 +11,12 @@
 # A suite that fails to configure or build counts as one failed test. Exits
 # non-zero when anything failed.
 #
+# Each suite's tests run in parallel, one per core (PELORUS_TEST_JOBS sets
+# another count); tests that share a machine-wide resource are kept apart by
+# their CTest RESOURCE_LOCKs (cmake/WineTesting.cmake). The Windows suite
+# runs a failed test a second time: a test that passed only then is named in
+# the summary as retried.
+#
 #   scripts/test.sh [preset...]     (default: all four suites)
 #
 # With CI set (as .ci/run does), warnings are errors (cmake/Warnings.cmake).
@@ -28,6 +34,7 @@ else
   suites+=(windows)
 fi
 
+jobs=${PELORUS_TEST_JOBS:-$(nproc)}
 logs="$repo/build/test-logs"
 mkdir -p "$logs"
 total_passed=0
@@ -67,7 +74,7 @@ for suite in "${suites[@]}"; do
     continue
   fi
   echo "== $suite: test"
-  ctest --preset "$suite" --output-junit "$logs/$suite-junit.xml" >"$logs/$suite-ctest.log" 2>&1
+  ctest --preset "$suite" --parallel "$jobs" --output-junit "$logs/$suite-junit.xml" >"$logs/$suite-ctest.log" 2>&1
   status=$?
   # The failing tests with their output (each block ends where CTest starts
   # or finishes another test), then CTest's list of failures.
@@ -97,6 +104,17 @@ for suite in "${suites[@]}"; do
   total_failed=$((total_failed + failed))
   report+=("$suite: $passed passed, $failed failed, $skipped skipped ($((SECONDS - started)) s)")
   echo "== ${report[-1]}"
+  # A repeated test prints a result line per run: a test with a failed run
+  # that is not among the final failures passed on its retry.
+  retried=$(comm -23 \
+    <(sed -nE 's/^ *([0-9]+\/[0-9]+ )?Test +#[0-9]+: ([^ ]+) .*\*\*\*(Failed|Timeout|Exception).*/\2/p' \
+      "$logs/$suite-ctest.log" | sort -u) \
+    <(sed -n '/The following tests FAILED/,$p' "$logs/$suite-ctest.log" |
+      sed -nE 's/^[[:space:]]*[0-9]+ - ([^ ]+) .*/\1/p' | sort -u))
+  if [[ -n $retried ]]; then
+    report+=("$suite: passed only when retried: $(echo $retried)")
+    echo "== ${report[-1]}"
+  fi
 done
 
 echo

@@ -14,7 +14,8 @@
 # Idempotent and quick when up to date: two stamps in the prefix hold hashes
 # of the inputs. The base stamp covers this script, scripts/wine-env.sh and
 # the Wine version; when it differs the prefix is made anew (wineboot, the
-# "null" graphics driver, user folders kept inside the prefix). The install
+# "null" graphics driver, user folders kept inside the prefix, the public
+# Libraries folder Windows has). The install
 # stamp covers the install manifest and the content of every file it names;
 # when it differs the installation is applied again. An entry that
 # disappeared from the manifest cannot be undone in place, so the prefix is
@@ -133,6 +134,9 @@ make_base() {
     rm -f "$link"
     mkdir -p "$link"
   done < <(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -type l -print0)
+  # Windows has C:\Users\Public\Libraries (programs keep shared files there);
+  # a fresh prefix lacks it.
+  mkdir -p "$WINEPREFIX/drive_c/users/Public/Libraries"
   rm -f "$install_stamp" "$installed_manifest"
   echo "$1" >"$base_stamp"
   log "prefix created in $((SECONDS - started)) s: $WINEPREFIX"

@@ -6,11 +6,17 @@
 //
 // Each request goes through OnMessage as the host sends it: framing, the
 // signature check of the back end's library, the back end's work and the
-// reply. Next to it, the cost of one load and unload of the library (the
-// system-information bridge loads it once per export call by design) and of
-// one signature check. The SDK dump waits 1 s between its two refreshes by
-// design; its figure is also given without that wait (the measured length of
-// the wait subtracted). Medians over the requests, QueryPerformanceCounter.
+// reply. Next to it, the cost of one load and unload of the library and of
+// one signature check (a kept verdict after the first). The SDK dump waits 1 s
+// between its two refreshes by design; its figure is also given without that
+// wait (the measured length of the wait subtracted).
+//
+// Then the back ends' own work in this program, for the ratios: the
+// hardware-monitor library's five counts and five reads of HM_GetData2 plus
+// a value tree of the records; for hwInfo one load, the ten text calls, one
+// unload and one SHA-256 of the library; the first trust check of a file
+// against a kept verdict; and SHA-256 against file size. Medians over the
+// requests, QueryPerformanceCounter.
 #include "support/win32.h"
 
 #include <algorithm>
@@ -23,6 +29,7 @@
 #include "../../tests/common/recording_host.h"
 #include "plugin/pelorus.h"
 #include "support/signature.h"
+#include "support/win32_handles.h"
 
 namespace {
 
@@ -49,6 +56,97 @@ std::wstring PluginFile(const wchar_t* name) {
   wchar_t programFiles[MAX_PATH] = {};
   GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
   return std::wstring(programFiles) + L"\\QUON\\CORVANE KIOSK Lite Service\\Pelorus\\" + name;
+}
+
+// SHA-256 of a whole file, read in 256 KiB pieces (what a verdict check costs
+// beyond opening the file).
+bool Sha256OfFile(const std::wstring& path) {
+  unique_hfile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  unique_bcrypt_algorithm algorithm;
+  unique_bcrypt_hash hash;
+  if (!file ||
+      BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0 ||
+      BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0) < 0) {
+    return false;
+  }
+  std::vector<uint8_t> chunk(256 * 1024);
+  DWORD read = 0;
+  while (ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) &&
+         read > 0) {
+    BCryptHashData(hash.get(), chunk.data(), read, 0);
+  }
+  uint8_t digest[32];
+  return BCryptFinishHash(hash.get(), digest, sizeof digest, 0) >= 0;
+}
+
+// The hardware-monitor library's own work for dataType All: five counts, five
+// reads, and a tree of the records with the keys the bridge writes.
+double HmspOwnWorkMs(int requests) {
+  HMODULE library = LoadLibraryW(PluginFile(L"hmcore_x64.dll").c_str());
+  auto getData = reinterpret_cast<int32_t (*)(int32_t, void*)>(
+      reinterpret_cast<void*>(GetProcAddress(library, "HM_GetData2")));
+  if (getData == nullptr) return -1;
+  static const char* const kKeys[] = {"Id",       "warningLevel", "current",       "hightLimit",
+                                      "lowLimit", "threshold",    "thresholdHigh", "isMonitoring",
+                                      "isHidden"};
+  return MedianMs(requests, [&] {
+    QuonValueSet tree;
+    const int32_t types[5] = {1, 2, 3, 4, 14};
+    const char* names[5] = {"Frequency", "Voltage", "Temperatue", "Fan", "WaterFlow"};
+    int32_t counts[5];
+    for (int c = 0; c < 5; ++c) counts[c] = getData(types[c], nullptr);
+    for (int c = 0; c < 5; ++c) {
+      QuonValueSet* node = tree.CreateChild(names[c]);
+      if (counts[c] < 1) continue;
+      std::vector<uint8_t> records(static_cast<size_t>(counts[c]) * 136);
+      getData(types[c], records.data());
+      for (int32_t i = 0; i < counts[c]; ++i) {
+        QuonValueSet* value = node->CreateChild("value" + std::to_string(i));
+        value->SetValue("count", new QuonValueSet::OrbValue(i));
+        value->SetStringValue("name", std::u16string(u"sensor"));
+        for (const char* key : kKeys) value->SetStringValue(key, std::u16string(u"1234"));
+      }
+    }
+    (void)tree.ToString();  // the bridge dumps the tree once per read as well
+  });
+}
+
+// hwInfo's floor: one load, the ten text calls, one unload, one SHA-256.
+double HwInfoOwnWorkMs(int requests) {
+  const std::wstring path = PluginFile(L"SysInfoProbe.dll");
+  static const char* const kExports[] = {
+      "GetCPUName",   "GetGPUName",      "GetModelName",   "GetBIOSVersion", "GetDRAMMfr",
+      "GetDRAMClock", "GetDRAMCapacity", "GetProductLine", "GetProductSKU",  "GetSubBrand"};
+  return MedianMs(requests, [&] {
+    Sha256OfFile(path);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) return;
+    for (const char* name : kExports) {
+      char text[100] = {};
+      auto entry =
+          reinterpret_cast<void (*)(char*)>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+      if (entry != nullptr) entry(text);
+    }
+    FreeLibrary(module);
+  });
+}
+
+// Milliseconds to hash a scratch file of `bytes` bytes.
+double Sha256Ms(size_t bytes, int requests) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring path = std::wstring(folder) + L"pelorus-sha-bench.bin";
+  {
+    unique_hfile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::vector<uint8_t> data(bytes, 0x5A);
+    DWORD written = 0;
+    WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  }
+  const double ms = MedianMs(requests, [&] { Sha256OfFile(path); });
+  DeleteFileW(path.c_str());
+  return ms;
 }
 
 }  // namespace
@@ -103,6 +201,24 @@ int main(int argc, char** argv) {
       std::printf("%-32s %12.2f %10s (the 1 s wait, measured %.1f ms, subtracted)\n",
                   "  CPU-Z SDK without the wait", requestMs - sleepMs, "", sleepMs);
     }
+  }
+
+  const double hmspOwn = HmspOwnWorkMs(requests);
+  const double hwInfoOwn = HwInfoOwnWorkMs(requests);
+  std::printf("\n%-48s %10.2f ms\n", "HMSP back end's own work (dataType All)", hmspOwn);
+  std::printf("%-48s %10.2f ms\n", "hwInfo floor (load, ten calls, unload, SHA-256)", hwInfoOwn);
+
+  const std::wstring probe = PluginFile(L"SysInfoProbe.dll");
+  const double firstCheck = MedianMs(requests, [&] {
+    ForgetTrustVerdicts();
+    IsQuonSignature(nullptr, probe.c_str());
+  });
+  IsQuonSignature(nullptr, probe.c_str());
+  const double keptCheck = MedianMs(requests, [&] { IsQuonSignature(nullptr, probe.c_str()); });
+  std::printf("%-48s %10.3f ms\n", "trust check, first (SysInfoProbe.dll)", firstCheck);
+  std::printf("%-48s %10.3f ms\n", "trust check, kept verdict (hash only)", keptCheck);
+  for (size_t kib : {64u, 1024u, 16384u}) {
+    std::printf("SHA-256 of %6zu KiB %36.3f ms\n", kib, Sha256Ms(kib * 1024, requests));
   }
   plugin->Release();
   return 0;

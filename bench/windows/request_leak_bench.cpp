@@ -1,13 +1,16 @@
 // Handles and memory of a host process over many requests (Win32-only; run by
 // hand):
 //
-//   scripts/wine-run.sh build/windows/bench/windows/request_leak_bench.exe [requests]
+//   scripts/wine-run.sh build/windows/bench/windows/request_leak_bench.exe [requests [text]]
 //
-// For each read-only command of kCommands, one `orbhost shell` process with
+// For each read-only command of kCommands (those whose request line holds
+// `text`, when given), one `orbhost shell` process with
 // Pelorus.dll answers a warm-up round, then two rounds of `requests` more
 // (default 2000); the host's handle count and its committed memory are read
 // after each round. A command that leaks shows as growth in both rounds; a
-// flat row is the expected figure. Wine answers 0 for GetProcessHandleCount and
+// flat row is the expected figure. The database self-test's files (in
+// C:\Users\Public\Libraries and the upload folder, a scratch folder here)
+// are removed afterwards. Wine answers 0 for GetProcessHandleCount and
 // for PrivateUsage, so handles are counted in the system handle table
 // (NtQuerySystemInformation, the host's entries) and memory is PagefileUsage.
 #include "support/win32.h"
@@ -18,6 +21,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,15 +142,43 @@ class Shell {
   std::string m_pending;
 };
 
+// The files of a folder (none when it is missing).
+std::set<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+  std::set<std::filesystem::path> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    files.insert(it->path());
+  return files;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
+  const char* only = argc > 2 ? argv[2] : "";
+  const std::filesystem::path libraries = L"C:\\Users\\Public\\Libraries";
+  const std::set<std::filesystem::path> librariesBefore = FilesIn(libraries);
+  const std::filesystem::path uploads =
+      std::filesystem::temp_directory_path() /
+      (L"request_leak_bench-" + std::to_wstring(GetCurrentProcessId()));
   const std::wstring commandLine =
-      L"\"" PELORUS_BENCH_ORBHOST L"\" shell --dll \"" PELORUS_BENCH_PELORUS L"\"";
+      L"\"" PELORUS_BENCH_ORBHOST L"\" shell --dll \"" PELORUS_BENCH_PELORUS L"\" --upload-dir \"" +
+      uploads.wstring() + L"\"";
+  struct Cleanup {
+    const std::filesystem::path& libraries;
+    const std::set<std::filesystem::path>& before;
+    const std::filesystem::path& uploads;
+    ~Cleanup() {
+      std::error_code ec;
+      for (const auto& file : FilesIn(libraries))
+        if (!before.count(file)) std::filesystem::remove(file, ec);
+      std::filesystem::remove_all(uploads, ec);
+    }
+  } cleanup{libraries, librariesBefore, uploads};
   std::printf("%-68s %6s %17s %26s\n", "request", "round", "handles", "pagefile KB");
   int leaking = 0;
   for (const auto& [request, divisor] : kCommands) {
+    if (std::strstr(request, only) == nullptr) continue;
     const int count = std::max(1, requests / divisor);
     Shell shell(commandLine);
     if (!shell.valid() || !shell.Round(request, std::max(1, kWarmUp / divisor))) {

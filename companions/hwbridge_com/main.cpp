@@ -33,6 +33,11 @@ constexpr wchar_t kDescription[] = L"Pelorus machine ACPI bridge";
 // The server stays this long after its last object is released, so a burst
 // of calls (one object per call) does not start a process per call.
 constexpr ULONGLONG kLingerMs = 4000;
+// Once the class is revoked, a client that COM handed the class object just
+// before may still be on its way: on a loaded machine its first call can
+// arrive seconds later, and a server that had ended by then would fail it.
+// The server keeps serving until it has been quiet this long.
+constexpr ULONGLONG kRevokedQuietMs = 10000;
 
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
@@ -416,9 +421,13 @@ int Serve() {
   static Factory factory;
   DWORD cookie = 0;
   Touch();
+  // A strong external lock keeps the factory reachable from other processes
+  // after the class is revoked, for clients that were handed it before.
+  CoLockObjectExternal(&factory, TRUE, FALSE);
   HRESULT hr =
       CoRegisterClassObject(kClsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
   if (FAILED(hr)) {
+    CoLockObjectExternal(&factory, FALSE, TRUE);
     CoUninitialize();
     return 1;
   }
@@ -431,10 +440,12 @@ int Serve() {
   // Calls that were already on their way when the class was revoked still
   // get their object: wait until they are done before ending.
   CoRevokeClassObject(cookie);
-  for (int i = 0; i < 50; ++i) {
+  for (;;) {
     Sleep(100);
-    if (g_objects == 0 && g_locks == 0 && GetTickCount64() - g_lastActivity > 1000) break;
+    if (g_objects == 0 && g_locks == 0 && GetTickCount64() - g_lastActivity > kRevokedQuietMs)
+      break;
   }
+  CoLockObjectExternal(&factory, FALSE, TRUE);
   CoUninitialize();
   return 0;
 }

@@ -94,11 +94,10 @@ void CopyBack(VARIANT* array, uint8_t* buffer, uint32_t lengthBefore, uint32_t l
 // The byte-block exports: `leading` (may be null) is an in-number sent before
 // the block, the block and its length follow. Result: the explicit clear of
 // the array VARIANT.
-uint32_t CallWithBlock(const wchar_t* method, const uint32_t* leading, uint8_t* buffer,
-                       uint32_t* length, bool groupRequest = false) {
+uint32_t CallWithBlockOn(IDispatch* bridge, const wchar_t* method, const uint32_t* leading,
+                         uint8_t* buffer, uint32_t* length, bool groupRequest) {
   if (length == nullptr || (buffer == nullptr && (*length != 0 || groupRequest))) return 0;
-  ComPtr<IDispatch> bridge = CreateBridge();
-  if (!bridge) return 0;
+  if (bridge == nullptr) return 0;
   const uint32_t lengthBefore = *length;
   UniqueVariant array;
   if (!FillArray(array, buffer, lengthBefore, groupRequest)) return 0;
@@ -108,13 +107,21 @@ uint32_t CallWithBlock(const wchar_t* method, const uint32_t* leading, uint8_t* 
   VARIANT size = InOutNumber(length);
   if (leading != nullptr) {
     VARIANT first = InNumber(*leading);
-    AutomationInvoke(DISPATCH_METHOD, result.get(), bridge.Get(), method, 3, &first, &block, &size);
+    AutomationInvoke(DISPATCH_METHOD, result.get(), bridge, method, 3, &first, &block, &size);
   } else {
-    AutomationInvoke(DISPATCH_METHOD, result.get(), bridge.Get(), method, 2, &block, &size);
+    AutomationInvoke(DISPATCH_METHOD, result.get(), bridge, method, 2, &block, &size);
   }
   CopyBack(array.get(), buffer, lengthBefore, *length);
-  bridge.Reset();
   return SUCCEEDED(array.Clear()) ? 1 : 0;
+}
+
+// The same on a bridge object of its own, released before the array is.
+uint32_t CallWithBlock(const wchar_t* method, const uint32_t* leading, uint8_t* buffer,
+                       uint32_t* length, bool groupRequest = false) {
+  if (length == nullptr || (buffer == nullptr && (*length != 0 || groupRequest))) return 0;
+  ComPtr<IDispatch> bridge = CreateBridge();
+  if (!bridge) return 0;
+  return CallWithBlockOn(bridge.Get(), method, leading, buffer, length, groupRequest);
 }
 
 }  // namespace
@@ -216,4 +223,22 @@ extern "C" uint32_t STDAPICALLTYPE AcpiCallMethod(uint32_t* methodId, uint8_t* b
   if (methodId == nullptr) return 0;
   const uint32_t id = *methodId;
   return CallWithBlock(L"iAcpiCallMethod", &id, buffer, length);
+}
+
+IDispatch* AcpiBridgeSession::Bridge() {
+  if (!m_created) {
+    m_created = true;
+    m_bridge = CreateBridge();
+  }
+  return m_bridge.Get();
+}
+
+uint32_t AcpiBridgeSession::GGrp(uint32_t group, uint8_t* buffer, uint32_t* length) {
+  if (length == nullptr || buffer == nullptr) return 0;
+  return CallWithBlockOn(Bridge(), L"iAcpiGGrp", &group, buffer, length, true);
+}
+
+uint32_t AcpiBridgeSession::CallMethod(uint32_t methodId, uint8_t* buffer, uint32_t* length) {
+  if (length == nullptr || (buffer == nullptr && *length != 0)) return 0;
+  return CallWithBlockOn(Bridge(), L"iAcpiCallMethod", &methodId, buffer, length, false);
 }

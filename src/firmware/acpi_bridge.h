@@ -15,6 +15,7 @@
 #include "support/win32.h"
 
 #include <oaidl.h>
+#include <wrl/client.h>
 
 extern "C" {
 uint32_t STDAPICALLTYPE AcpiInit();
@@ -36,3 +37,23 @@ uint32_t STDAPICALLTYPE AcpiCallMethod(uint32_t* methodId, uint8_t* buffer, uint
 // DISPID_PROPERTYPUT.
 HRESULT AutomationInvoke(WORD flags, VARIANT* result, IDispatch* object, LPCOLESTR name, int count,
                          ...);
+
+// One bridge object for a run of calls (a group load of the item table):
+// created at the first call, released when the session ends. The calls are
+// AcpiGGrp and AcpiCallMethod on that object, with the same results; a
+// session whose object cannot be created fails every call.
+class AcpiBridgeSession {
+ public:
+  AcpiBridgeSession() = default;
+  AcpiBridgeSession(const AcpiBridgeSession&) = delete;
+  AcpiBridgeSession& operator=(const AcpiBridgeSession&) = delete;
+
+  uint32_t GGrp(uint32_t group, uint8_t* buffer, uint32_t* length);
+  uint32_t CallMethod(uint32_t methodId, uint8_t* buffer, uint32_t* length);
+
+ private:
+  IDispatch* Bridge();
+
+  Microsoft::WRL::ComPtr<IDispatch> m_bridge;
+  bool m_created = false;
+};

@@ -2,6 +2,7 @@
 #include "firmware/bios_descriptor.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -95,6 +96,22 @@ void IncrementDecimal(std::string& digits) {
     digits[i] = '0';
   }
   digits.insert(digits.begin(), '1');
+}
+
+// The decimal exponent of a positive finite value as it is written in its
+// shortest round-trip form: 1e-7 is 1e-07 (exponent -7), even though the
+// nearest double lies just below it.
+int DecimalExponent(double magnitude) {
+  char text[64];
+  const std::to_chars_result written =
+      std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific);
+  const char* e = std::find(text, written.ptr, 'e');
+  if (written.ec != std::errc() || e == written.ptr) return 0;
+  int exponent = 0;
+  const char* digits = e + 1;
+  if (digits != written.ptr && *digits == '+') ++digits;
+  std::from_chars(digits, written.ptr, exponent);
+  return exponent;
 }
 
 }  // namespace
@@ -329,11 +346,12 @@ FcvtResult Fcvt(double value, int digits) {
   }
   const size_t firstDigit = decimal.find_first_not_of('0');
   if (firstDigit == std::string::npos) {
-    // Nothing at this resolution: zero shows its zeros, anything else no digits.
+    // Nothing at this resolution: zero shows its zeros, anything else no
+    // digits, with the point one past the value's own decimal exponent.
     if (magnitude == 0.0) {
       result.digits.assign(static_cast<size_t>(digits), '0');
     } else {
-      result.point = -digits;
+      result.point = DecimalExponent(magnitude) + 1;
     }
     return result;
   }

@@ -10,6 +10,16 @@
 
 #include "firmware/bios_item.h"
 
+// What a group load asks of the ACPI bridge: the group's element list, then
+// one descriptor per element. Each returns the bridge call's result (0 for a
+// failure) and follows the exports' buffer and length rules.
+class BiosGroupSource {
+ public:
+  virtual ~BiosGroupSource() = default;
+  virtual uint32_t FetchList(uint32_t group, uint8_t* buffer, uint32_t* length) = 0;
+  virtual uint32_t FetchDescriptor(uint32_t methodId, uint8_t* buffer, uint32_t* length) = 0;
+};
+
 class BiosItemTable {
  public:
   // The process's table, created on first use and never destroyed.
@@ -26,13 +36,15 @@ class BiosItemTable {
   // as long as the table. A group whose list cannot be fetched is recorded as
   // empty and not asked for again.
   BiosItem* FindItem(uint32_t group, uint32_t index);
+  // The same, loading a group from `source` instead of the bridge.
+  BiosItem* FindItem(uint32_t group, uint32_t index, BiosGroupSource& source);
 
   // The full ids loaded for a group, in list order (empty when not loaded).
   std::vector<uint32_t> GroupIds(uint32_t group);
 
  private:
   // Loads a group; the loaded item with that group and index, or null.
-  BiosItem* LoadGroup(uint32_t group, uint32_t index);
+  BiosItem* LoadGroup(uint32_t group, uint32_t index, BiosGroupSource& source);
 
   // Guards both maps. FindItem holds it across a whole group load, the
   // out-of-process calls included, so that a group is fetched once even when

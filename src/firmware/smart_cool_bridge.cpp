@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "support/signature.h"
 #include "support/win32.h"
 
 namespace AIControlHandler {
@@ -20,6 +21,7 @@ struct LogSink {
   IOrbPlugin* owner = nullptr;
 };
 LogSink g_sink;
+const PinnedFile* g_pin = nullptr;  // what every load must be, while set
 
 // One line to the sink. The format is the bridge's own; texts from the
 // library or the system only ever arrive as arguments.
@@ -64,6 +66,12 @@ HMODULE getDllInstance() {
     LogLine(kLevelLoad, Tag(L"getDllInstance") + L"Dll Path: %ls", path);
     HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     LogLine(kLevelLoad, Tag(L"getDllInstance") + L"GetLastError=%lx", GetLastError());
+    if (module != nullptr && g_pin != nullptr && !g_pin->ConfirmImage(module)) {
+      FreeLibrary(module);
+      LogLine(kLevelResult, Tag(L"getDllInstance") + L"%ls loaded is not the checked file", path);
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
     return module;
   } catch (const std::exception& e) {
     LogLine(kLevelResult, Tag(L"getDllInstance") + L"fail = %ls", Widen(e.what()).c_str());
@@ -139,6 +147,10 @@ bool ItemSetting(const wchar_t* operation, bool (*call)(uint32_t, uint32_t*), ui
 }
 
 }  // namespace
+
+void SetVerifiedFile(const PinnedFile* pin) {
+  g_pin = pin;
+}
 
 void SetLogSink(OrbLogCallback callback, void* context, IOrbPlugin* owner) {
   g_sink = LogSink{callback, context, owner};

@@ -23,7 +23,14 @@
 
 #include "pelorus/orb_plugin.h"
 
+class PinnedFile;
+
 namespace AIControlHandler {
+
+// The checked file every load of the library must be while `pin` is set
+// (null: loads are not compared); a load of another file is undone and the
+// call fails as for a missing library.
+void SetVerifiedFile(const PinnedFile* pin);
 
 // The host log callback, its context and the plug-in object it is called
 // with; the fan commands store them before they call an entry point.

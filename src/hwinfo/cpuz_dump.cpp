@@ -296,15 +296,16 @@ void releaseMutexLock() {
 
 // The SDK copy in one candidate folder, as a full path, when that file is
 // signed by CPUID; empty otherwise (logged when a file is there but refused).
-std::wstring CheckedCandidate(const std::wstring& relative) {
+// The file stays pinned in `pin` until it is loaded.
+std::wstring CheckedCandidate(const std::wstring& relative, PinnedFile* pin) {
   wchar_t full[MAX_PATH] = {};
   const DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
   if (n == 0 || n >= MAX_PATH) return {};
   if (GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) return {};
   wchar_t signer[kSignatureTextChars] = {}, serial[kSignatureTextChars] = {},
           time[kSignatureTextChars] = {};
-  if (!GetSignatureInfo(nullptr, full, signer, serial, time) ||
-      (std::wcscmp(signer, L"CPUID S.A.R.L.U.") != 0 && std::wcscmp(signer, L"CPUID") != 0)) {
+  if (!GetSignatureInfo(nullptr, full, signer, serial, time, pin) || !IsCpuidSigner(signer)) {
+    pin->Release();
     Log(kError, L"[PELORUS][Cpuz][InitDll] skip %ls, not signed by CPUID (signature = %ls)", full,
         signer);
     return {};
@@ -344,9 +345,17 @@ bool InitDll() {
   for (const std::wstring& folder : folders) {
     wchar_t candidate[MAX_PATH] = {};
     std::swprintf(candidate, MAX_PATH, L"%ls\\%ls", folder.c_str(), L"cpuidsdk64.dll");
-    const std::wstring full = CheckedCandidate(candidate);
+    PinnedFile pin;
+    const std::wstring full = CheckedCandidate(candidate, &pin);
     if (full.empty()) continue;
     g_cz.m_hDLL = LoadLibraryW(full.c_str());
+    if (g_cz.m_hDLL != nullptr && !pin.ConfirmImage(g_cz.m_hDLL)) {
+      FreeLibrary(g_cz.m_hDLL);
+      g_cz.m_hDLL = nullptr;
+      Log(kError, L"[PELORUS][Cpuz][InitDll] skip %ls, the library loaded is not the checked file",
+          full.c_str());
+    }
+    pin.Release();
     if (g_cz.m_hDLL != nullptr) {
       loadedPath = full;
       break;

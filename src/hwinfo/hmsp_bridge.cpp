@@ -11,6 +11,7 @@
 #include "hwinfo/hw_log_sink.h"
 #include "pelorus/value_set.h"
 #include "support/platform_seams.h"
+#include "support/service_utils.h"
 #include "support/signature.h"
 #include "support/win32.h"
 #include "support/win32_handles.h"
@@ -50,6 +51,7 @@ struct HmspState {
   bool progressLog = true;
   int32_t progressRuns = 0;
   HwLogSink sink;
+  const PinnedFile* pin = nullptr;  // what the next load must be
 };
 HmspState g_hm;
 
@@ -150,6 +152,15 @@ bool InitializeHW() {
     Log(kInfo, L"[Pelorus][Hmsp][InitializeHW], Real dll path: %hs", path);
     g_hm.hHm = LoadLibraryA(path);
     std::printf("hHm: %p\n", static_cast<void*>(g_hm.hHm));
+    if (g_hm.hHm != nullptr && g_hm.pin != nullptr && !g_hm.pin->ConfirmImage(g_hm.hHm)) {
+      // The narrow path may name another file than the checked one.
+      FreeLibrary(g_hm.hHm);
+      g_hm.hHm = nullptr;
+      Log(kError,
+          L"[Pelorus][Hmsp][InitializeHW], the library loaded is not the checked file, "
+          L"unloaded");
+      return false;
+    }
     if (g_hm.hHm == nullptr) {
       Log(kError, L"[Pelorus][Hmsp][InitializeHW], loadLibrary fail, 'hHm' instance is null ...");
       return false;
@@ -328,8 +339,13 @@ extern "C" bool checkIfHmspRun(const wchar_t* serviceName) {
       std::swprintf(path, MAX_PATH, L"%ls\\%ls", programFiles,
                     L"QUON\\CORVANE KIOSK Lite Service\\Pelorus\\HMSP");
       std::wstring program = std::wstring(path) + L"\\hwbridgeComSvc.exe";
-      if (!CheckEmbeddedSigner(program.c_str())) {
+      // Pinned from the check until "sc start" has returned.
+      PinnedFile pin;
+      if (!CheckEmbeddedSigner(program.c_str(), &pin)) {
         Log(kInfo, L"%lsretry start hbComSvc fail..., signature error!!", kTag);
+      } else if (!ServiceProgramIs(service.get(), program)) {
+        Log(kError, L"%lsretry start hbComSvc fail..., the service runs another program than %ls",
+            kTag, program.c_str());
       } else {
         // Issues the start and returns; the service comes up on its own.
         _wsystem(L"sc start hbComSvc");
@@ -339,6 +355,14 @@ extern "C" bool checkIfHmspRun(const wchar_t* serviceName) {
   } catch (const std::exception&) {
     return false;
   }
+}
+
+HMODULE HmspLoadedLibrary() {
+  return g_hm.hHm;
+}
+
+void SetHmspLibraryPin(const PinnedFile* pin) {
+  g_hm.pin = pin;
 }
 
 extern "C" bool HasBeenCheckHmspService() {

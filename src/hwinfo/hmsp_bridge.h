@@ -11,8 +11,17 @@
 #include <cstdint>
 
 #include "pelorus/orb_plugin.h"
+#include "support/win32.h"
 
+class PinnedFile;
 class QuonValueSet;
+
+// The library, once loaded (it then stays loaded), or null.
+HMODULE HmspLoadedLibrary();
+// The checked file the library must be when it is loaded while `pin` is set
+// (null: loaded unchecked, as for other modules' calls). A load whose image
+// is another file is undone and fails.
+void SetHmspLibraryPin(const PinnedFile* pin);
 
 extern "C" {
 
@@ -24,7 +33,9 @@ void GetHardwareInfo(uint32_t category, QuonValueSet* node);
 
 // True when the named service runs (then both service flags are set). When it
 // does not and the name is "hbComSvc", issues "sc start hbComSvc" if the
-// service program is signed by the maker, without waiting. Never throws.
+// service program is signed by the maker and is the program the service is
+// configured to run, without waiting for the service (the program stays
+// pinned until "sc" has returned). Never throws.
 bool checkIfHmspRun(const wchar_t* serviceName);
 bool HasBeenCheckHmspService();
 bool IsHmspServiceRun();

@@ -1,5 +1,5 @@
-// Bridge to SysInfoProbe.dll (Win32-only): load, resolve, call and unload per
-// export call.
+// Bridge to SysInfoProbe.dll (Win32-only): load once per Library object (or
+// per free call), resolve and call exports, unload at the end.
 #include "hwinfo/sysinfo_bridge.h"
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 
 #include "pelorus/value_set.h"
 #include "support/diag_log.h"
+#include "support/signature.h"
 #include "support/win32.h"
 #include "support/win32_handles.h"
 
@@ -22,21 +23,31 @@ constexpr size_t kDiskUsageOffset = 40;
 constexpr size_t kMemoryRecordBytes = 24;
 constexpr size_t kMemoryUsageOffset = 16;
 
-// Loads the library and resolves one export; logs each step. Null when
-// either is missing (the library is then unloaded again).
-FARPROC Resolve(const char* exportName, unique_hmodule& library) {
+// Loads the library; logs each step.
+void Load(unique_hmodule& library) {
   wchar_t path[260];
   LibraryPath(path);
   dump_output_time(&SLog, "[HWInfo] szPath: %ls", path);
   library.reset(LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   dump_output_time(&SLog, "[HWInfo] SysInfoProbe.dll LoadLibraryEx Finish");
   if (!library) dump_output_time(&SLog, "SysInfoProbe.dll not found");
+}
+
+// Resolves one export of a loaded (or missing) library; logs it. Null when
+// either is missing.
+FARPROC Find(const char* exportName, const unique_hmodule& library) {
   FARPROC entry = library ? GetProcAddress(library.get(), exportName) : nullptr;
   dump_output_time(&SLog, "[HWInfo] SysInfoProbe.dll GetProcAddress Finish");
-  if (entry == nullptr) {
-    dump_output_time(&SLog, "%s Function not found", exportName);
-    library.reset();
-  }
+  if (entry == nullptr) dump_output_time(&SLog, "%s Function not found", exportName);
+  return entry;
+}
+
+// Loads the library and resolves one export. Null when either is missing
+// (the library is then unloaded again).
+FARPROC Resolve(const char* exportName, unique_hmodule& library) {
+  Load(library);
+  FARPROC entry = Find(exportName, library);
+  if (entry == nullptr) library.reset();
   return entry;
 }
 
@@ -118,18 +129,64 @@ bool CallFeatures(uint32_t* features) {
   return true;
 }
 
+Library::Library(const PinnedFile* pin) {
+  Load(m_module);
+  if (m_module && pin != nullptr && !pin->ConfirmImage(m_module.get())) {
+    dump_output_time(&SLog, "[HWInfo] SysInfoProbe.dll loaded is not the checked file, unloaded");
+    m_module.reset();
+    m_refused = true;
+  }
+}
+
+Library::~Library() {
+  if (m_module) Unload(m_module);
+}
+
+void* Library::Resolve(const char* exportName) {
+  return reinterpret_cast<void*>(Find(exportName, m_module));
+}
+
+int32_t Library::CallCount(const char* exportName, void* records) {
+  int32_t result = 0;
+  try {
+    auto entry = reinterpret_cast<int32_t (*)(void*)>(Resolve(exportName));
+    if (entry == nullptr) return 0;
+    result = entry(records);
+    dump_output_time(&SLog, "[HWInfo] %s: %d", exportName, result);
+  } catch (const std::exception& e) {
+    LogFailure(exportName, e);
+  }
+  return result;
+}
+
+void Library::CallText(const char* exportName, char* buffer) {
+  try {
+    auto entry = reinterpret_cast<void (*)(char*)>(Resolve(exportName));
+    if (entry == nullptr) return;
+    entry(buffer);
+    dump_output_time(&SLog, "[HWInfo] %s: %s", exportName, buffer);
+  } catch (const std::exception& e) {
+    LogFailure(exportName, e);
+  }
+}
+
 bool IsMotherboardProductLine(const char* productLine) {
   return std::strcmp(productLine, "Motherboard") == 0;
 }
 
 void GetHardwareUsage(QuonValueSet* node) {
-  const int32_t memoryCount = CallCount("GetMemoryUsage", nullptr);
-  const int32_t diskCount = CallCount("GetDiskUsage", nullptr);
+  Library library;
+  GetHardwareUsage(library, node);
+}
+
+void GetHardwareUsage(Library& library, QuonValueSet* node) {
+  const int32_t memoryCount = library.CallCount("GetMemoryUsage", nullptr);
+  const int32_t diskCount = library.CallCount("GetDiskUsage", nullptr);
   std::vector<uint8_t> disks(static_cast<size_t>(diskCount > 0 ? diskCount : 0) * kDiskRecordBytes);
-  CallCount("GetDiskUsage", disks.empty() ? nullptr : disks.data());
+  library.CallCount("GetDiskUsage", disks.empty() ? nullptr : disks.data());
   std::vector<uint8_t> memory(static_cast<size_t>(memoryCount > 0 ? memoryCount : 0) *
                               kMemoryRecordBytes);
-  CallCount("GetMemoryUsage", memory.empty() ? nullptr : memory.data());
+  library.CallCount("GetMemoryUsage", memory.empty() ? nullptr : memory.data());
 
   for (int32_t i = 0; i < diskCount; ++i) {
     const uint8_t* record = disks.data() + static_cast<size_t>(i) * kDiskRecordBytes;
@@ -148,19 +205,24 @@ void GetHardwareUsage(QuonValueSet* node) {
 }
 
 void DumpHwInfo(QuonValueSet* node) {
+  Library library;
+  DumpHwInfo(library, node);
+}
+
+void DumpHwInfo(Library& library, QuonValueSet* node) {
   char cpu[kTextBytes] = {}, gpu[kTextBytes] = {}, model[kTextBytes] = {}, bios[kTextBytes] = {},
        dramMfr[kTextBytes] = {}, dramClock[kTextBytes] = {}, dramCapacity[kTextBytes] = {},
        productLine[kTextBytes] = {}, sku[kTextBytes] = {}, subBrand[kTextBytes] = {};
-  CallText("GetCPUName", cpu);
-  CallText("GetGPUName", gpu);
-  CallText("GetModelName", model);
-  CallText("GetBIOSVersion", bios);
-  CallText("GetDRAMMfr", dramMfr);
-  CallText("GetDRAMClock", dramClock);
-  CallText("GetDRAMCapacity", dramCapacity);
-  CallText("GetProductLine", productLine);
-  CallText("GetProductSKU", sku);
-  CallText("GetSubBrand", subBrand);
+  library.CallText("GetCPUName", cpu);
+  library.CallText("GetGPUName", gpu);
+  library.CallText("GetModelName", model);
+  library.CallText("GetBIOSVersion", bios);
+  library.CallText("GetDRAMMfr", dramMfr);
+  library.CallText("GetDRAMClock", dramClock);
+  library.CallText("GetDRAMCapacity", dramCapacity);
+  library.CallText("GetProductLine", productLine);
+  library.CallText("GetProductSKU", sku);
+  library.CallText("GetSubBrand", subBrand);
   // A text export may fill its buffer to the last byte; the buffers hold one
   // spare byte of zero only when the export honoured the size.
   for (char* text :
@@ -180,8 +242,13 @@ void DumpHwInfo(QuonValueSet* node) {
 }
 
 bool GetMBSupport(QuonValueSet* node) {
+  Library library;
+  return GetMBSupport(library, node);
+}
+
+bool GetMBSupport(Library& library, QuonValueSet* node) {
   char productLine[kTextBytes] = {};
-  GetProductLine(productLine);
+  library.CallText("GetProductLine", productLine);
   productLine[kTextBytes - 1] = 0;
   dump_output_time(&SLog, "ProductLine = %s", productLine);
   const bool supported = IsMotherboardProductLine(productLine);

@@ -77,7 +77,9 @@ void FanLog(const Pelorus* plugin, uint32_t level, const char16_t* format, const
 
 HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
   const std::wstring tool = CompanionPath(L"FanModeTool.exe");
-  if (!IsQuonSignature(this, tool.c_str())) {
+  // Pinned from the check until the tool has run.
+  PinnedFile pin;
+  if (!IsQuonSignature(this, tool.c_str(), &pin)) {
     FanLog(this, kOrbLogError, u"[PELORUS][DoSetFanSpeed] FanModeTool.exe IsQuonSignature ERROR");
     return 1;
   }
@@ -134,10 +136,17 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
 
 HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
   const std::wstring library = CompanionPath(L"SmartCoolLib.dll");
-  if (!IsQuonSignature(this, library.c_str())) {
+  // Pinned from the check until the request's loads are done; each load must
+  // be the checked file.
+  PinnedFile pin;
+  if (!IsQuonSignature(this, library.c_str(), &pin)) {
     FanLog(this, kOrbLogError, u"[PELORUS][DoAiControl] AI Control IsQuonSignature ERROR");
     return 1;
   }
+  struct VerifiedDuringRequest {
+    explicit VerifiedDuringRequest(const PinnedFile* p) { AIControlHandler::SetVerifiedFile(p); }
+    ~VerifiedDuringRequest() { AIControlHandler::SetVerifiedFile(nullptr); }
+  } verified(&pin);
   try {
     const std::u16string mainCommand = request->GetStringValue("mainCommand");  // not used
     const std::u16string serviceId = request->GetStringValue("serviceID");      // not used

@@ -67,10 +67,19 @@ HRESULT Pelorus::DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* reque
 
     switch (dllType) {
       case kHmsp: {
-        if (!IsQuonSignature(this, libraryPath(L"hmcore_x64.dll").c_str())) {
+        // Pinned until the library is loaded (on the first read; it then
+        // stays loaded, and later checks reuse the verdict while its image
+        // is the file at that path).
+        PinnedFile pin;
+        if (!IsQuonSignature(this, libraryPath(L"hmcore_x64.dll").c_str(), &pin,
+                             HmspLoadedLibrary())) {
           Log(kOrbLogError, u"[PELORUS][DoGetOPLandingPageInfo] HMSP IsQuonSignature ERROR");
           return 1;
         }
+        struct PinDuringRead {
+          explicit PinDuringRead(const PinnedFile* p) { SetHmspLibraryPin(p); }
+          ~PinDuringRead() { SetHmspLibraryPin(nullptr); }
+        } pinDuringRead(&pin);
         initialLogParamForHmsp(m_logCallback, m_logContext, caller);
         Log(kOrbLogInfo, u"[PELORUS][DoGetOPLandingPageInfo]  [HMSP], dataType= %s", dataTypeText);
         if (!HasBeenCheckHmspService()) checkIfHmspRun(L"hbComSvc");
@@ -94,8 +103,7 @@ HRESULT Pelorus::DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* reque
                 signTime[kSignatureTextChars] = {};
         const bool read = GetSignatureInfo(this, libraryPath(L"cpuidsdk64.dll").c_str(), signer,
                                            serial, signTime);
-        if (!read ||
-            (std::wcscmp(signer, L"CPUID S.A.R.L.U.") != 0 && std::wcscmp(signer, L"CPUID") != 0)) {
+        if (!read || !IsCpuidSigner(signer)) {
           Log(kOrbLogError,
               u"[PELORUS][DoGetOPLandingPageInfo] [Cpuz] GetSignatureInfo ERROR,signature = %ls, "
               u"serialNumber = %ls, signTime = %ls",
@@ -121,27 +129,37 @@ HRESULT Pelorus::DoGetOPLandingPageInfo(IOrbLibrary* caller, QuonValueSet* reque
                                                u"[PELORUS][HWInfo] END start dll_hwUsage"};
         const int32_t which = dllType - kHwInfo;
         Log(kOrbLogInfo, kStart[which]);
-        if (!IsQuonSignature(this, libraryPath(L"SysInfoProbe.dll").c_str())) {
+        PinnedFile pin;
+        if (!IsQuonSignature(this, libraryPath(L"SysInfoProbe.dll").c_str(), &pin)) {
           Log(kOrbLogError,
               u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll IsQuonSignature ERROR");
+          return 1;
+        }
+        // One load for the whole request, unloaded when it ends.
+        sysinfo::Library library(&pin);
+        pin.Release();
+        if (library.Refused()) {
+          Log(kOrbLogError,
+              u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll loaded is not the checked "
+              u"file");
           return 1;
         }
         QuonValueSet* all = Child(response, "All");
         if (dllType == kHwInfo) {
           Log(kOrbLogInfo, u"[PELORUS][DoGetOPLandingPageInfo]  [hwInfo], dataType= %s",
               dataTypeText);
-          sysinfo::DumpHwInfo(all);
+          sysinfo::DumpHwInfo(library, all);
         } else if (dllType == kDeviceHalDetect) {
           Log(kOrbLogInfo,
               u"[PELORUS][DoGetOPLandingPageInfo]  [DeviceHalDetect], command = %s, dataType= %ls",
               command, dataTypeText);
-          const bool supported = sysinfo::GetMBSupport(all);
+          const bool supported = sysinfo::GetMBSupport(library, all);
           Log(kOrbLogInfo, u"[PELORUS][DoGetOPLandingPageInfo] END GetMBSupport ,result= %ls",
               TrueFalse(supported));
         } else {
           Log(kOrbLogInfo, u"[PELORUS][DoGetOPLandingPageInfo]  [hwUsage], dataType= %s",
               dataTypeText);
-          sysinfo::GetHardwareUsage(all);
+          sysinfo::GetHardwareUsage(library, all);
           Log(kOrbLogInfo, u"[PELORUS][HWInfo] END GetHardwareUsage");
         }
         Log(kOrbLogInfo, kEnd[which]);

@@ -38,8 +38,27 @@ void FormatPath(wchar_t (&path)[MAX_PATH], const wchar_t* format) {
 }  // namespace
 
 bool Pelorus::isSupportMotherboard() {
+  // The library is loaded only once its signer passed the trust check, and
+  // only as the file that was checked.
+  wchar_t library[MAX_PATH];
+  sysinfo::LibraryPath(library);
+  PinnedFile pin;
+  if (!IsQuonSignature(this, library, &pin)) {
+    LogBoth(kOrbLogError,
+            u"[PELORUS][Initialize] SysInfoProbe.dll refused: not signed by the maker, not loaded "
+            u"for the mainboard test");
+    return false;
+  }
+  sysinfo::Library probe(&pin);
+  pin.Release();
+  if (probe.Refused()) {
+    LogBoth(kOrbLogError,
+            u"[PELORUS][Initialize] SysInfoProbe.dll refused: the library loaded is not the "
+            u"checked file");
+    return false;
+  }
   char productLine[sysinfo::kTextBytes] = {};
-  sysinfo::GetProductLine(productLine);
+  probe.CallText("GetProductLine", productLine);
   productLine[sysinfo::kTextBytes - 1] = '\0';
   std::u16string wide;
   for (const char* p = productLine; *p != 0; ++p) wide.push_back(static_cast<unsigned char>(*p));
@@ -57,7 +76,9 @@ void Pelorus::CheckUserSession() {
   FormatPath(setupProgram,
              L"%ls\\QUON\\CORVANE KIOSK Lite Service\\Pelorus\\SetupQuonServices.exe");
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] check SetupQuonServices signature");
-  if (IsQuonSignature(this, setupProgram)) {
+  // Pinned until the setup program has been run.
+  PinnedFile pin;
+  if (IsQuonSignature(this, setupProgram, &pin)) {
     LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] check signature OK, before installSetupService");
     CheckServices();
     LogBoth(kOrbLogInfo,
@@ -77,7 +98,8 @@ bool Pelorus::RunFeatureStep() {
   wchar_t library[MAX_PATH];
   sysinfo::LibraryPath(library);
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] before check digital sigature");
-  const bool signedByMaker = IsQuonSignature(this, library);
+  PinnedFile pin;
+  const bool signedByMaker = IsQuonSignature(this, library, &pin);
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] After check digital sigature");
   if (!signedByMaker) {
     LogBoth(kOrbLogError, u"[PELORUS][Initialize] SysInfoProbe.dll IsQuonSignature ERROR");
@@ -86,6 +108,13 @@ bool Pelorus::RunFeatureStep() {
 
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] before load OP dll");
   unique_hmodule module(LoadLibraryExW(library, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  if (module && !pin.ConfirmImage(module.get())) {
+    module.reset();
+    LogBoth(kOrbLogError,
+            u"[PELORUS][Initialize] SysInfoProbe.dll refused: the library loaded is not the "
+            u"checked file");
+  }
+  pin.Release();
   LogBoth(kOrbLogInfo, u"[PELORUS][Initialize] after load OP dll");
   const auto getFeatures = module ? reinterpret_cast<GetFeaturesFn>(reinterpret_cast<void*>(
                                         GetProcAddress(module.get(), "GetFeatures")))

@@ -35,7 +35,9 @@ std::wstring ProgramFileOf(const std::wstring& commandLine) {
 }  // namespace
 
 bool RunSignedAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exitCode) {
-  if (!CheckEmbeddedSignerInInstallDir(path, true)) {
+  // Pinned from the check until the process is created from it.
+  PinnedFile pin;
+  if (!CheckEmbeddedSignerInInstallDir(path, true, &pin)) {
     dump_output_time(&SLog, "Failed to check signature, path : %ls", path);
     return false;
   }
@@ -50,6 +52,12 @@ bool RunSignedAndWait(const wchar_t* path, const wchar_t* parameters, DWORD* exi
     return false;
   }
   unique_handle process(info.hProcess);
+  if (process && !pin.ConfirmProgram(process.get())) {
+    TerminateProcess(process.get(), 1);
+    dump_output_time(&SLog, "Started program is not the checked file, stopped, path : %ls", path);
+    return false;
+  }
+  pin.Release();
   if (process) {
     WaitForSingleObject(process.get(), INFINITE);
     GetExitCodeProcess(process.get(), exitCode);
@@ -62,7 +70,9 @@ bool LaunchProgram(wchar_t* commandLine) {
   std::wstring copy(commandLine);
   if (copy.size() >= MAX_PATH) copy.resize(MAX_PATH - 1);
   const std::wstring program = ProgramFileOf(copy);
-  if (!CheckEmbeddedSigner(program.c_str())) {
+  // Pinned from the check until the process is created from it.
+  PinnedFile pin;
+  if (!CheckEmbeddedSigner(program.c_str(), &pin)) {
     std::wprintf(L"[PELORUS][LaunchProgram] %ls is Signature Error", copy.c_str());
     std::fflush(stdout);
     return false;
@@ -82,8 +92,14 @@ bool LaunchProgram(wchar_t* commandLine) {
                       nullptr, &startup, &process)) {
     return false;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  unique_handle thread(process.hThread);
+  unique_handle created(process.hProcess);
+  if (!pin.ConfirmProgram(created.get())) {
+    TerminateProcess(created.get(), 1);
+    std::wprintf(L"[PELORUS][LaunchProgram] %ls is not the checked file", copy.c_str());
+    std::fflush(stdout);
+    return false;
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <vector>
 
 #include "support/diag_log.h"
 #include "support/signature.h"
@@ -19,10 +20,19 @@ constexpr wchar_t kInstallSubfolder[] = L"QUON\\CORVANE KIOSK Lite Service\\Pelo
 constexpr wchar_t kSetupProgram[] = L"SetupQuonServices.exe";
 constexpr wchar_t kFanServiceExe[] = L"QuonFanControlService.exe";
 
+// The full path of `path`; empty when it cannot be formed.
+std::wstring FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH];
+  const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(full, n);
+}
+
 // Runs the setup program from `folder` and waits for it; false (logged) when
 // it is refused or cannot be started.
 bool RunServiceSetup(const wchar_t* folder) {
-  if (!CheckEmbeddedSignerInInstallDir(kSetupProgram, false)) {
+  // Pinned from the check until the process is created from it.
+  PinnedFile pin;
+  if (!CheckEmbeddedSignerInInstallDir(kSetupProgram, false, &pin)) {
     dump_errorcode(&SLog, "IsSignature fail");
     return false;
   }
@@ -38,6 +48,12 @@ bool RunServiceSetup(const wchar_t* folder) {
     return false;
   }
   unique_handle process(info.hProcess);
+  if (process && !pin.ConfirmProgram(process.get())) {
+    TerminateProcess(process.get(), 1);
+    dump_output_time(&SLog, "%ls started is not the checked file, stopped", kSetupProgram);
+    return false;
+  }
+  pin.Release();
   if (process) WaitForSingleObject(process.get(), INFINITE);
   return true;
 }
@@ -91,4 +107,30 @@ void CheckServices() {
     std::system("sc start QuonFanControlService");
     dump_output_time(&SLog, "Start QuonFanControlService");
   }
+}
+
+bool ServiceProgramIs(SC_HANDLE service, const std::wstring& program) {
+  DWORD needed = 0;
+  QueryServiceConfigW(service, nullptr, 0, &needed);
+  if (needed == 0 || needed > 64 * 1024) return false;
+  std::vector<uint8_t> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service, config, needed, &needed) ||
+      config->lpBinaryPathName == nullptr) {
+    return false;
+  }
+  std::wstring image(config->lpBinaryPathName);
+  if (!image.empty() && image.front() == L'"') {
+    const size_t end = image.find(L'"', 1);
+    image = image.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+  } else {
+    while (!image.empty() && image.back() == L' ') image.pop_back();
+  }
+  wchar_t expanded[MAX_PATH];
+  const DWORD n = ExpandEnvironmentStringsW(image.c_str(), expanded, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) return false;
+  const std::wstring configured = FullPath(expanded);
+  const std::wstring checked = FullPath(program);
+  return !configured.empty() && !checked.empty() &&
+         CompareStringOrdinal(configured.c_str(), -1, checked.c_str(), -1, TRUE) == CSTR_EQUAL;
 }

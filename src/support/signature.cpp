@@ -15,14 +15,18 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "support/der_scan.h"
 #include "support/diag_log.h"
@@ -348,19 +352,196 @@ std::optional<std::wstring> TrustCheckPath(const wchar_t* path) {
   return std::wstring(path, length);
 }
 
-// The trust check: true when the file is trusted and its signature could be
-// read into `info`.
-bool TrustCheck(const wchar_t* path, SignatureInfo* info) {
-  if (path == nullptr || !PathFileExistsW(path)) return false;
-  *info = SignatureInfo();
-  std::optional<std::wstring> checked = TrustCheckPath(path);
-  if (!checked) return false;
-  const LONG status = VerifyTrust(*checked);
-  if (status != 0) {
-    info->status = status;
-    return false;
+// --- Kept trust verdicts ---
+
+using Sha256 = std::array<uint8_t, 32>;
+
+// How long a verdict is reused, from its check (a reuse does not extend it).
+constexpr ULONGLONG kVerdictLifeMs = 10ull * 60 * 1000;
+// Paths kept at most; the oldest check goes first when a new path comes.
+constexpr size_t kMaxVerdicts = 64;
+// Larger files are checked every time and not kept.
+constexpr ULONGLONG kMaxHashedBytes = 1ull << 30;
+
+// What WinVerifyTrust and the certificate reading established about one
+// file's bytes, and which bytes.
+struct Verdict {
+  Sha256 hash{};
+  FileIdentity file;  // the file that was hashed
+  ULONGLONG checkedAt = 0;
+  HMODULE mappedBy = nullptr;  // a module confirmed to map that file
+  LONG status = 0;
+  bool detailsRead = false;
+  std::wstring signer;
+  std::wstring serial;
+  std::wstring timestamp;
+};
+
+struct VerdictCache {
+  std::mutex lock;
+  std::map<std::wstring, Verdict> byPath;  // by upper-cased full path
+};
+
+VerdictCache& Verdicts() {
+  static VerdictCache* cache = new VerdictCache();  // lives until the process ends
+  return *cache;
+}
+
+// The cache key of a path: its full path, upper-cased (file names are not
+// case-sensitive). Empty when it cannot be formed.
+std::wstring VerdictKey(const std::wstring& path) {
+  wchar_t full[kMaxPathChars + 1];
+  const DWORD n = GetFullPathNameW(path.c_str(), kMaxPathChars + 1, full, nullptr);
+  if (n == 0 || n > kMaxPathChars) return {};
+  std::wstring key(full, n);
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, full, static_cast<int>(n), key.data(),
+                    static_cast<int>(n), nullptr, nullptr, 0) != static_cast<int>(n)) {
+    return {};
   }
-  return ReadDetails(checked->c_str(), info);
+  return key;
+}
+
+bool IdentityOf(HANDLE file, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  *identity = FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
+BCRYPT_ALG_HANDLE Sha256Provider() {
+  static unique_bcrypt_algorithm* provider = [] {
+    auto* p = new unique_bcrypt_algorithm();
+    BCryptOpenAlgorithmProvider(p->put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    return p;
+  }();
+  return provider->get();
+}
+
+// The SHA-256 of the whole file, read through `file` from its start.
+std::optional<Sha256> HashFile(HANDLE file) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+      static_cast<ULONGLONG>(size.QuadPart) > kMaxHashedBytes) {
+    return std::nullopt;
+  }
+  BCRYPT_ALG_HANDLE algorithm = Sha256Provider();
+  if (algorithm == nullptr) return std::nullopt;
+  unique_bcrypt_hash hash;
+  if (BCryptCreateHash(algorithm, hash.put(), nullptr, 0, nullptr, 0, 0) < 0) return std::nullopt;
+  std::vector<uint8_t> chunk(256 * 1024);
+  ULONGLONG offset = 0;
+  for (;;) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return std::nullopt;
+    }
+    if (read == 0) break;
+    if (BCryptHashData(hash.get(), chunk.data(), read, 0) < 0) return std::nullopt;
+    offset += read;
+    if (offset > kMaxHashedBytes) return std::nullopt;
+  }
+  Sha256 digest{};
+  if (BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) < 0) {
+    return std::nullopt;
+  }
+  return digest;
+}
+
+Verdict FreshVerdict(const std::wstring& path, HANDLE file) {
+  Verdict verdict;
+  // WinVerifyTrust reads the file through the handle from where it stands.
+  LARGE_INTEGER start{};
+  SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  verdict.status = VerifyTrust(path, file);
+  if (verdict.status != 0) return verdict;
+  SignatureInfo info;
+  verdict.detailsRead = ReadDetails(path.c_str(), &info);
+  verdict.signer = std::move(info.subjectName);
+  verdict.serial = std::move(info.serialNumber);
+  verdict.timestamp = std::move(info.timeStampText);
+  return verdict;
+}
+
+// The verdict on the pinned file, kept or fresh. `loaded`: see IsQuonSignature.
+Verdict CheckPinned(const PinnedFile& pin, HMODULE loaded) {
+  const std::wstring key = VerdictKey(pin.Path());
+  VerdictCache& cache = Verdicts();
+  const ULONGLONG now = GetTickCount64();
+  auto live = [&](const Verdict& v) { return now - v.checkedAt < kVerdictLifeMs; };
+
+  if (loaded != nullptr && !key.empty()) {
+    FileIdentity image;
+    if (ModuleFileIdentity(loaded, &image) && image == pin.Identity()) {
+      std::lock_guard<std::mutex> guard(cache.lock);
+      auto it = cache.byPath.find(key);
+      if (it != cache.byPath.end() && live(it->second) && it->second.mappedBy == loaded &&
+          it->second.file == pin.Identity()) {
+        return it->second;
+      }
+    }
+  }
+
+  std::optional<Sha256> hash = key.empty() ? std::nullopt : HashFile(pin.Handle());
+  if (hash) {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    auto it = cache.byPath.find(key);
+    if (it != cache.byPath.end() && live(it->second) && it->second.hash == *hash) {
+      Verdict kept = it->second;
+      if (it->second.file != pin.Identity()) {
+        // The same bytes in another file: no module maps this one yet.
+        it->second.file = pin.Identity();
+        it->second.mappedBy = nullptr;
+      }
+      return kept;
+    }
+  }
+
+  Verdict verdict = FreshVerdict(pin.Path(), pin.Handle());
+  if (!hash) return verdict;
+  verdict.hash = *hash;
+  verdict.file = pin.Identity();
+  verdict.checkedAt = GetTickCount64();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  if (cache.byPath.size() >= kMaxVerdicts && cache.byPath.find(key) == cache.byPath.end()) {
+    auto oldest = cache.byPath.begin();
+    for (auto it = cache.byPath.begin(); it != cache.byPath.end(); ++it) {
+      if (it->second.checkedAt < oldest->second.checkedAt) oldest = it;
+    }
+    cache.byPath.erase(oldest);
+  }
+  cache.byPath[key] = verdict;
+  return verdict;
+}
+
+// Notes that `module` maps the file the verdict for `path` was made on.
+void NoteMapped(const std::wstring& path, const FileIdentity& file, HMODULE module) {
+  const std::wstring key = VerdictKey(path);
+  if (key.empty()) return;
+  VerdictCache& cache = Verdicts();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  auto it = cache.byPath.find(key);
+  if (it != cache.byPath.end() && it->second.file == file) it->second.mappedBy = module;
+}
+
+// The trust check: the verdict when the file exists, could be pinned and is
+// trusted with its signature read; `pin` keeps the file open on success.
+std::optional<Verdict> TrustCheck(const wchar_t* path, PinnedFile* pin, HMODULE loaded) {
+  if (path == nullptr || !PathFileExistsW(path)) return std::nullopt;
+  std::optional<std::wstring> checked = TrustCheckPath(path);
+  if (!checked) return std::nullopt;
+  PinnedFile local;
+  PinnedFile& held = pin != nullptr ? *pin : local;
+  if (!held.Open(checked->c_str())) return std::nullopt;
+  Verdict verdict = CheckPinned(held, loaded);
+  if (verdict.status != 0 || !verdict.detailsRead) {
+    held.Release();
+    return std::nullopt;
+  }
+  return verdict;
 }
 
 void CopyOut(wchar_t* out, const std::wstring& text) {
@@ -459,11 +640,15 @@ void PrintTimeStamp(HCERTSTORE store, const CMSG_SIGNER_INFO& signer) {
   }
 }
 
-bool CheckEmbeddedSignerImpl(const wchar_t* path) {
+bool CheckEmbeddedSignerImpl(const wchar_t* path, PinnedFile& pin) {
   if (path == nullptr || *path == L'\0' || wcsnlen(path, kMaxPathChars + 1) > kMaxPathChars) {
     return false;
   }
   const std::wstring copy(path);
+  if (!pin.Open(copy.c_str())) {
+    Print("CreateFile failed with %x\n", static_cast<unsigned>(GetLastError()));
+    return false;
+  }
   std::optional<SignedFile> file = OpenEmbeddedSignature(copy.c_str());
   if (!file) {
     Print("CryptQueryObject failed with %x\n", static_cast<unsigned>(GetLastError()));
@@ -497,11 +682,78 @@ bool CheckEmbeddedSignerImpl(const wchar_t* path) {
 
 }  // namespace
 
-LONG VerifyTrust(const std::wstring& path) {
+bool PinnedFile::Open(const wchar_t* path) {
+  Release();
+  m_path.clear();
+  if (path == nullptr) return false;
+  unique_hfile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileIdentity identity;
+  if (!file || !IdentityOf(file.get(), &identity)) return false;
+  m_file = std::move(file);
+  m_path = path;
+  m_identity = identity;
+  return true;
+}
+
+bool PinnedFile::ConfirmImage(HMODULE module) const {
+  FileIdentity image;
+  if (!Held() || module == nullptr || !ModuleFileIdentity(module, &image) || image != m_identity) {
+    return false;
+  }
+  try {
+    NoteMapped(m_path, m_identity, module);
+  } catch (...) {
+    // Only the reuse without hashing is lost.
+  }
+  return true;
+}
+
+bool PinnedFile::ConfirmProgram(HANDLE process) const {
+  if (!Held() || process == nullptr) return false;
+  wchar_t name[kMaxPathChars + 1];
+  DWORD size = kMaxPathChars + 1;
+  if (!QueryFullProcessImageNameW(process, 0, name, &size)) {
+    // A program that has already ended cannot be told any more, nor stopped.
+    return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  }
+  FileIdentity program;
+  return PathFileIdentity(name, &program) && program == m_identity;
+}
+
+bool ModuleFileIdentity(HMODULE module, FileIdentity* identity) {
+  if (module == nullptr || identity == nullptr) return false;
+  wchar_t name[kMaxPathChars + 1];
+  const DWORD n = GetModuleFileNameW(module, name, kMaxPathChars + 1);
+  if (n == 0 || n > kMaxPathChars) return false;
+  return PathFileIdentity(name, identity);
+}
+
+bool PathFileIdentity(const wchar_t* path, FileIdentity* identity) {
+  if (path == nullptr || identity == nullptr) return false;
+  // No access to the data: a pinned file can still be opened so.
+  unique_hfile file(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && IdentityOf(file.get(), identity);
+}
+
+bool IsCpuidSigner(const wchar_t* signer) {
+  return signer != nullptr &&
+         (std::wcscmp(signer, L"CPUID S.A.R.L.U.") == 0 || std::wcscmp(signer, L"CPUID") == 0);
+}
+
+void ForgetTrustVerdicts() {
+  VerdictCache& cache = Verdicts();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  cache.byPath.clear();
+}
+
+LONG VerifyTrust(const std::wstring& path, HANDLE file) {
   WINTRUST_FILE_INFO fileInfo{};
   fileInfo.cbStruct = sizeof(fileInfo);
   fileInfo.pcwszFilePath = path.c_str();
-  fileInfo.hFile = nullptr;
+  fileInfo.hFile = file;
 
   WINTRUST_DATA data{};
   data.cbStruct = sizeof(data);
@@ -521,44 +773,68 @@ LONG VerifyTrust(const std::wstring& path) {
   return status;
 }
 
-bool IsQuonSignature(BaseOrbPlugin* /*plugin*/, const wchar_t* path) {
+bool IsQuonSignature(BaseOrbPlugin* plugin, const wchar_t* path) {
+  return IsQuonSignature(plugin, path, nullptr);
+}
+
+bool IsQuonSignature(BaseOrbPlugin* /*plugin*/, const wchar_t* path, PinnedFile* pin,
+                     HMODULE loaded) {
   try {
-    SignatureInfo info;
-    if (!TrustCheck(path, &info)) return false;
+    std::optional<Verdict> verdict = TrustCheck(path, pin, loaded);
+    if (!verdict) return false;
     for (const wchar_t* name : kTrustedMakerNames) {
-      if (EqualsIgnoringCase(info.subjectName, name)) return true;
+      if (EqualsIgnoringCase(verdict->signer, name)) return true;
     }
+    if (pin != nullptr) pin->Release();
     return false;
   } catch (...) {
+    if (pin != nullptr) pin->Release();
     return false;
   }
 }
 
+bool GetSignatureInfo(BaseOrbPlugin* plugin, const wchar_t* path, wchar_t* signer, wchar_t* serial,
+                      wchar_t* timestamp) {
+  return GetSignatureInfo(plugin, path, signer, serial, timestamp, nullptr);
+}
+
 bool GetSignatureInfo(BaseOrbPlugin* /*plugin*/, const wchar_t* path, wchar_t* signer,
-                      wchar_t* serial, wchar_t* timestamp) {
+                      wchar_t* serial, wchar_t* timestamp, PinnedFile* pin) {
   try {
-    SignatureInfo info;
-    if (!TrustCheck(path, &info)) return false;
-    CopyOut(signer, info.subjectName);
-    CopyOut(serial, info.serialNumber);
-    CopyOut(timestamp, info.timeStampText);
+    std::optional<Verdict> verdict = TrustCheck(path, pin, nullptr);
+    if (!verdict) return false;
+    CopyOut(signer, verdict->signer);
+    CopyOut(serial, verdict->serial);
+    CopyOut(timestamp, verdict->timestamp);
     return true;
   } catch (...) {
+    if (pin != nullptr) pin->Release();
     return false;
   }
 }
 
 bool CheckEmbeddedSigner(const wchar_t* path) {
+  return CheckEmbeddedSigner(path, nullptr);
+}
+
+bool CheckEmbeddedSigner(const wchar_t* path, PinnedFile* pin) {
+  PinnedFile local;
+  PinnedFile& held = pin != nullptr ? *pin : local;
   try {
-    return CheckEmbeddedSignerImpl(path);
+    if (CheckEmbeddedSignerImpl(path, held)) return true;
   } catch (...) {
-    return false;
   }
+  held.Release();
+  return false;
 }
 
 bool CheckEmbeddedSignerInInstallDir(const wchar_t* name, bool fullPath) {
+  return CheckEmbeddedSignerInInstallDir(name, fullPath, nullptr);
+}
+
+bool CheckEmbeddedSignerInInstallDir(const wchar_t* name, bool fullPath, PinnedFile* pin) {
   if (name == nullptr) return false;
-  if (fullPath) return CheckEmbeddedSigner(name);
+  if (fullPath) return CheckEmbeddedSigner(name, pin);
   try {
     // Read at every call: tests and installers may point it elsewhere.
     DWORD size = GetEnvironmentVariableW(L"ProgramFiles", nullptr, 0);
@@ -568,7 +844,7 @@ bool CheckEmbeddedSignerInInstallDir(const wchar_t* name, bool fullPath) {
     if (size == 0 || size >= programFiles.size()) return false;
     programFiles.resize(size);
     const std::wstring path = programFiles + kInstallSubfolder + L"\\" + name;
-    return CheckEmbeddedSigner(path.c_str());
+    return CheckEmbeddedSigner(path.c_str(), pin);
   } catch (...) {
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include "support/win32.h"
 
+#include <bcrypt.h>
 #include <oleauto.h>
 #include <userenv.h>
 #include <wincrypt.h>
@@ -99,6 +100,17 @@ struct CertContextTraits {
   static void Close(type h) { CertFreeCertificateContext(h); }
 };
 
+struct BCryptAlgorithmTraits {
+  using type = BCRYPT_ALG_HANDLE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BCryptHashTraits {
+  using type = BCRYPT_HASH_HANDLE;
+  static type Invalid() { return nullptr; }
+  static void Close(type h) { BCryptDestroyHash(h); }
+};
+
 struct EnvironmentBlockTraits {
   using type = LPVOID;
   static type Invalid() { return nullptr; }
@@ -122,6 +134,8 @@ using unique_hcertstore = UniqueHandle<CertStoreTraits>;
 using unique_hcryptmsg = UniqueHandle<CryptMsgTraits>;
 using unique_cert_context = UniqueHandle<CertContextTraits>;            // PCCERT_CONTEXT
 using unique_environment_block = UniqueHandle<EnvironmentBlockTraits>;  // CreateEnvironmentBlock
+using unique_bcrypt_algorithm = UniqueHandle<BCryptAlgorithmTraits>;
+using unique_bcrypt_hash = UniqueHandle<BCryptHashTraits>;
 
 // A critical section owned for the object's lifetime, with a scoped lock.
 class CriticalSection {

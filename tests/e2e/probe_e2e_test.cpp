@@ -1,8 +1,7 @@
-// orbhost.exe driven as a user would, against the probe plug-in: events
-// through each interface, whole output lines from concurrent threads, and a
-// failed Initialize. (The loader's refusals are tested in-process,
-// loader_test.cpp; shell mode and typed output with Pelorus.dll,
-// pelorus_e2e_test.cpp.)
+// orbhost.exe driven as a user would, against the probe plug-in: whole
+// output lines from concurrent threads, and a failed Initialize. (The
+// loader's refusals are tested in-process, loader_test.cpp; events, shell
+// mode and typed output with Pelorus.dll, pelorus_e2e_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <set>
@@ -38,42 +37,6 @@ TEST(OrbhostWithProbe, LinesFromManyThreadsNeverInterleave) {
        at = r.err.find("[4] storm ", at + 1))
     ++stormLines;
   EXPECT_EQ(stormLines, 400u);
-}
-
-TEST(OrbhostWithProbe, EventsReachTheirInterfaces) {
-  const struct {
-    std::vector<std::wstring> args;
-    const char* event;
-    Json code;
-    Json text;
-  } cases[] = {
-      {{L"session-change", L"5"}, "SessionChange", 5, ""},
-      {{L"windows-message", L"0x218", L"7"}, "WindowsMessage", 0x218, ""},
-      {{L"lumen-message", L"Sync", L"b=2", L"a=1"}, "LumenMessage", 0, "Sync|a=1|b=2"},
-      {{L"rls-message", L"-3", L"text here"}, "RLSMessage", 0xFFFFFFFDu, "text here"},
-      {{L"collect-diagnostics", L"C:\\Diag"}, "CollectDiagnostics", 0, "C:\\Diag"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::wstring> args = {L"event"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const RunResult r = RunOrbhost(WithProbe(args));
-    SCOPED_TRACE(c.event);
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    const std::vector<Json> broadcasts = r.Events("broadcast");
-    ASSERT_EQ(broadcasts.size(), 1u) << r.out;
-    EXPECT_EQ(broadcasts[0]["destination"], 1);
-    EXPECT_EQ(broadcasts[0]["message"]["Event"], c.event);
-    EXPECT_EQ(broadcasts[0]["message"]["Code"], c.code);
-    EXPECT_EQ(broadcasts[0]["message"]["Text"], c.text);
-  }
-
-  const RunResult service =
-      RunOrbhost(WithProbe({L"event", L"service-message", L"4098", L"3", L"NewVersion=2.0",
-                            L"PPAgreed:Bool=true", L"--typed"}));
-  const std::vector<Json> broadcasts = service.Events("broadcast");
-  ASSERT_EQ(broadcasts.size(), 1u) << service.out << service.err;
-  EXPECT_EQ(broadcasts[0]["message"]["Data:Child"],
-            Json({{"NewVersion:String", "2.0"}, {"PPAgreed:Bool", true}}));
 }
 
 TEST(OrbhostWithProbe, InitializeFailureIsReportedAndTheHostGoesOn) {

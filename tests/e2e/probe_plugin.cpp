@@ -1,16 +1,14 @@
 // A throwaway plug-in for orbhost's tests, loaded through orbhost's real
 // loader: the minimal plug-in on the portable base (../common/minimal_plugin.h)
-// with the six event interfaces, a command that echoes its request and one
-// that calls the host from many threads at once, so a test can see exactly
-// what orbhost does with it. Each event the tests deliver becomes one
-// broadcast to the clients that describes it. Built twice: as a good plug-in and with another
-// interface version (PROBE_INTERFACE_VERSION).
+// with a command that echoes its request, one that calls the host from many
+// threads at once and one that forwards a request to the database plug-in, so
+// a test can see exactly what orbhost does with it. Built twice: as a good
+// plug-in and with another interface version (PROBE_INTERFACE_VERSION).
 #include "support/win32.h"
 
 #include <atomic>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "../common/minimal_plugin.h"
@@ -23,96 +21,28 @@ namespace {
 
 using Value = QuonValueSet::OrbValue;
 
-class Probe final : public MinimalPlugin,
-                    public IOrbEventHandlerEx2,
-                    public IOrbLumenEventHandler,
-                    public IOrbDependentAttribute,
-                    public IOrbRLSEventHandler,
-                    public IOrbDiagnosticsHandler,
-                    public IOrbServiceMessageHandler {
+class Probe final : public MinimalPlugin {
  public:
   Probe(uint32_t inUserSession, HRESULT initializeResult)
       : MinimalPlugin(inUserSession), m_initializeResult(initializeResult) {
     RegisterCommand(u"Echo", &Probe::DoEcho);
     RegisterCommand(u"Storm", &Probe::DoStorm);
+    RegisterCommand(u"ToDatabase", &Probe::DoToDatabase);
   }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    IOrbEventHandlerEx2* events = this;
-    const std::pair<const GUID*, void*> interfaces[] = {
-        {&IID_IOrbEventHandler, events},
-        {&IID_IOrbEventHandlerEx1, events},
-        {&IID_IOrbEventHandlerEx2, events},
-        {&IID_IOrbLumenEventHandler, static_cast<IOrbLumenEventHandler*>(this)},
-        {&IID_IOrbDependentAttribute, static_cast<IOrbDependentAttribute*>(this)},
-        {&IID_IOrbRLSEventHandler, static_cast<IOrbRLSEventHandler*>(this)},
-        {&IID_IOrbDiagnosticsHandler, static_cast<IOrbDiagnosticsHandler*>(this)},
-        {&IID_IOrbServiceMessageHandler, static_cast<IOrbServiceMessageHandler*>(this)}};
-    for (const auto& [id, p] : interfaces) {
-      if (IsEqualGUID(iid, *id)) {
-        *out = p;
-        AddRef();
-        return S_OK;
-      }
-    }
-    return MinimalPlugin::QueryInterface(iid, out);
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return MinimalPlugin::AddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return MinimalPlugin::Release(); }
 
   HRESULT STDMETHODCALLTYPE Initialize() override { return m_initializeResult; }
 
-  // Events.
-  void STDMETHODCALLTYPE OnSessionChange(uint32_t code) override { Event(u"SessionChange", code); }
-  void STDMETHODCALLTYPE OnDeviceChange(uint32_t, void*) override {}
-  void STDMETHODCALLTYPE OnPowerSettingChange(const GUID*, const void*, uint32_t) override {}
-  void STDMETHODCALLTYPE OnWindowsMessage(uint32_t message, uintptr_t, intptr_t) override {
-    Event(u"WindowsMessage", message);
-  }
-  void STDMETHODCALLTYPE SetEventCallback1(OrbEventCallback, void*) override {}
-  void STDMETHODCALLTYPE SetEventCallback2(OrbEventCallback, void*) override {}
-  void STDMETHODCALLTYPE SetEventCallback3(OrbEventCallback, void*) override {}
-  void STDMETHODCALLTYPE SetEventCallback4(OrbEventCallback, void*) override {}
-  void STDMETHODCALLTYPE SetEventCallback5(OrbEventCallback, void*) override {}
-  void STDMETHODCALLTYPE ReservedEvent1() override {}
-  void STDMETHODCALLTYPE OnUWPConnectionChange(BOOL) override {}
-  void STDMETHODCALLTYPE ReservedEvent2() override {}
-  void STDMETHODCALLTYPE OnLumenMessage(const OrbLumenMessage* message) override {
-    std::u16string text(AsU16(message->action.c_str()));
-    for (const auto& [name, value] : message->attributes)
-      text += u"|" + std::u16string(name.begin(), name.end()) + u"=" + AsU16(value.c_str());
-    Event(u"LumenMessage", 0, text);
-  }
-  uint32_t STDMETHODCALLTYPE GetDependencyCount() override { return 1; }
-  const GUID* STDMETHODCALLTYPE GetDependencyIds() override { return &GUID_PelorusDependency; }
-  void STDMETHODCALLTYPE OnRLSMessage(const OrbRLSMessage* message) override {
-    Event(u"RLSMessage", static_cast<uint32_t>(message->code), AsU16(message->text.c_str()));
-  }
-  void STDMETHODCALLTYPE CollectDiagnostics(const OrbWChar* folder) override {
-    Event(u"CollectDiagnostics", 0, AsU16(folder));
-  }
-  void STDMETHODCALLTYPE OnServiceMessage(uint32_t id, uint32_t subCode,
-                                          const QuonValueSet* data) override {
-    QuonValueSet set;
-    set.SetStringValue("Event", std::u16string(u"ServiceMessage"));
-    set.SetValue("Code", new Value(id));
-    set.SetValue("Second", new Value(subCode));
-    if (data) set.CreateChild("Data")->CopyFrom(*data);
-    Broadcast(kOrbEndpointClients, &set);
-  }
-
  private:
-  void Event(const char16_t* name, uint32_t code, std::u16string text = {}) {
-    QuonValueSet set;
-    set.SetStringValue("Event", std::u16string(name));
-    set.SetValue("Code", new Value(code));
-    set.SetStringValue("Text", std::move(text));
-    Broadcast(kOrbEndpointClients, &set);
-  }
-
   HRESULT DoEcho(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
     response->CopyFrom(*request);
     return S_OK;
+  }
+  // Sends the child "Request" to the database plug-in and answers its reply
+  // and status, so tests can put any request to orbhost's database stand-in.
+  HRESULT DoToDatabase(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
+    QuonValueSet forwarded;
+    if (const QuonValueSet* inner = request->GetChild("Request")) forwarded.CopyFrom(*inner);
+    return SendRequest(GUID_OrbDatabasePlugin, &forwarded, response);
   }
   // Threads that broadcast, log and query at the same time.
   HRESULT DoStorm(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {

@@ -1,9 +1,12 @@
 // Helpers of orbhost's tests (Win32-only), on top of
 // ../common/windows_test_support.h: files beside the test executable as
-// wide strings, temporary files, and an event sink that records.
+// wide strings, temporary files, the database self-test's files, and an
+// event sink that records.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,34 @@ inline std::wstring TempFile(const wchar_t* prefix) {
   GetTempFileNameW(folder, prefix, 0, file);
   return file;
 }
+
+// The folder where the plug-in's database self-test leaves its files.
+inline const std::filesystem::path kPublicLibraries = L"C:\\Users\\Public\\Libraries";
+
+// Removes, when it ends, every file that appeared in C:\Users\Public\Libraries
+// while it lived (the files a test's database self-tests created).
+class NewPublicLibraryFiles {
+ public:
+  NewPublicLibraryFiles() : before_(List()) {}
+  ~NewPublicLibraryFiles() {
+    std::error_code ignored;
+    for (const auto& file : List())
+      if (!before_.count(file)) std::filesystem::remove(file, ignored);
+  }
+  NewPublicLibraryFiles(const NewPublicLibraryFiles&) = delete;
+  NewPublicLibraryFiles& operator=(const NewPublicLibraryFiles&) = delete;
+
+ private:
+  static std::set<std::filesystem::path> List() {
+    std::set<std::filesystem::path> files;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(kPublicLibraries, ec), end; !ec && it != end;
+         it.increment(ec))
+      files.insert(it->path());
+    return files;
+  }
+  std::set<std::filesystem::path> before_;
+};
 
 class RecordingEvents : public EventSink {
  public:

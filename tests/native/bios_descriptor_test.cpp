@@ -77,7 +77,8 @@ TEST(BiosDescriptor, NumberExamples) {
   // Negative values carry their sign; one that rounds to zero does not.
   EXPECT_EQ(bios::PositionText(0x00FFFFFB, 1, 0, 2), "-3");
   EXPECT_EQ(bios::PositionText(0xFFFFFFFB, 1, 0, 0), "-0.5");
-  EXPECT_EQ(bios::PositionText(0xF9FFFFFF, 1, 0, 0), "0.00000");
+  // Nothing survives five places: the point follows the value's exponent (-7).
+  EXPECT_EQ(bios::PositionText(0xF9FFFFFF, 1, 0, 0), "0.000000");
 }
 
 TEST(BiosDescriptor, ScaledMantissas) {
@@ -152,6 +153,7 @@ TEST(BiosDescriptor, FcvtDigits) {
       {2.5, 0, "3", 1},     {5.3, 1, "53", 1},     {0.05, 2, "5", -1},
       {0.0, 2, "00", 0},    {-1.25, 2, "125", 1},  {0.001, 2, "", -2},
       {9.995, 2, "999", 1}, {99.96, 1, "1000", 3}, {1e20, 1, "1000000000000000000000", 21},
+      {1e-7, 5, "", -6},    {4e-9, 5, "", -8},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.value) + " to " + std::to_string(c.digits));

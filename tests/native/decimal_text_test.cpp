@@ -24,7 +24,6 @@ const Case kCases[] = {
     {"000000000000000000000012", 12, 24, nullptr},
     {"2147483647", 2147483647, 10, nullptr},
     {"-2147483648", -2147483647 - 1, 11, nullptr},
-    {"   ", 0, 0, kStoiInvalidText},
     {"-", 0, 0, kStoiInvalidText},
     {"- 1", 0, 0, kStoiInvalidText},
     {"\x01"

@@ -95,25 +95,19 @@ TEST(AppServiceLoop, OneCycleQueriesTwiceThenToasts) {
   EXPECT_TRUE(p.host.HasLog(6, u"[DoRequestToastAppService] END"));
 }
 
-TEST(SendTest, EchoesEveryKindAndCountsWhileLogged) {
+// (The echoed request and every kind of the answer, through orbhost:
+// pelorus_e2e_test.cpp.)
+TEST(SendTest, CountsWhileLoggedAndSharesDataWithThePeer) {
   PluginPtr plugin(QueryLibrary(0));
-  auto fill = [](QuonValueSet& request) {
-    request.SetUIntValue("uint", 7);
-    request.SetValue("uint64", new OrbValue(uint64_t{9}));
-  };
   QuonValueSet response;
 
   // Without a log callback the counter does not move.
-  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response, fill), S_OK);
+  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response), S_OK);
   const int32_t unlogged = response.GetIntValue("Index");
   RecordingHost host;
   host.Attach(plugin.get());
-  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response, fill), S_OK);
-  EXPECT_EQ(Typed(response), "{Aaary:Binary=010203, Index:Int=" + std::to_string(unlogged) +
-                                 ", Request:Child={Cmd:String=SendTest, uint:UInt=7, "
-                                 "uint64:UInt64=9}, String:String=Sample, bool:Bool=true, "
-                                 "double:Double=10.10101010101, int:Int=2357, int64:Int64=100, "
-                                 "uint:UInt=7, uint64:UInt64=9}");
+  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response), S_OK);
+  EXPECT_EQ(response.GetIntValue("Index"), unlogged);
   EXPECT_TRUE(host.HasLog(
       2, u"Receive OrbValueSet Command " + std::u16string(1, char16_t(u'0' + unlogged))));
 
@@ -128,7 +122,7 @@ TEST(SendTest, EchoesEveryKindAndCountsWhileLogged) {
   EXPECT_EQ(sends[0].bytes.size(), kOrbHeaderSize);
 
   // The next logged call counts on.
-  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response, fill), S_OK);
+  ASSERT_EQ(CallPlugin(plugin.get(), u"SendTest", &response), S_OK);
   EXPECT_EQ(response.GetIntValue("Index"), unlogged + 1);
 }
 

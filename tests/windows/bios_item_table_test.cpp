@@ -3,6 +3,7 @@
 // through the item classes, Composited items that never reach the bridge.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,34 @@ TEST_F(BiosItemTableTest, GroupThatCannotBeFetchedStaysEmpty) {
   }
   EXPECT_EQ(m_table.FindItem(20, 1), nullptr);  // not asked again
   EXPECT_TRUE(m_table.GroupIds(20).empty());
+}
+
+// The bridge, except that the descriptor fetches of the chosen elements fail.
+class FailingDescriptors final : public BiosGroupSource {
+ public:
+  explicit FailingDescriptors(std::vector<uint32_t> failing) : m_failing(std::move(failing)) {}
+  uint32_t FetchList(uint32_t group, uint8_t* buffer, uint32_t* length) override {
+    return AcpiGGrp(group, buffer, length);
+  }
+  uint32_t FetchDescriptor(uint32_t methodId, uint8_t* buffer, uint32_t* length) override {
+    if (std::find(m_failing.begin(), m_failing.end(), methodId) != m_failing.end()) {
+      *length = 3;  // what a failed call leaves must not matter
+      return 0;
+    }
+    return AcpiCallMethod(&methodId, buffer, length);
+  }
+
+ private:
+  std::vector<uint32_t> m_failing;
+};
+
+TEST_F(BiosItemTableTest, FailedFirstDescriptorStillGivesAnItemLaterOnesAreSkipped) {
+  FailingDescriptors source({0x14000001, 0x140D0003});
+  EXPECT_NE(m_table.FindItem(20, 2, source), nullptr);
+  EXPECT_EQ(m_table.GroupIds(20), (std::vector<uint32_t>{0, 0x14020002, 0x14070004, 0x14170004,
+                                                         0x14080005, 0, 0x14800007}));
+  EXPECT_EQ(m_table.FindItem(20, 1), nullptr);
+  EXPECT_EQ(m_table.FindItem(20, 3), nullptr);
 }
 
 TEST_F(BiosItemTableTest, ValuesGoToTheBridgeExceptForCompositedItems) {

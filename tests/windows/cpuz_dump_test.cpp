@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "hwinfo/cpuz_dump.h"
 #include "hwinfo_machine.h"
@@ -43,6 +44,12 @@ TEST(CpuzDump, TwoMemoryDevicesGiveTwoClockEntries) {
             "value:Double=2400}, sensor_className:Child={0:String=memory #0, 1:String=memory #1}, "
             "sensor_num:Int=2}, LastSingleSensorCount:Int=0, sensorClassName:String=Memory, "
             "sensorCount:Int=0, sensorName:String=DIMM A , DIMM B}");
+  // The SDK's machine-wide lock is free again for other programs.
+  std::thread([] {
+    unique_handle lock(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, L"Global\\cpuzlock"));
+    EXPECT_EQ(WaitForSingleObject(lock.get(), 5000), WAIT_OBJECT_0);
+    ReleaseMutex(lock.get());
+  }).join();
 }
 
 TEST(CpuzDump, SameNamedSensorsAndSameClassDevicesGetDistinctKeys) {

@@ -65,7 +65,7 @@ TEST_F(FanCommandsTest, SetFanSpeedRunsTheToolResetsThePatchAndEchoes) {
     const char16_t* line;  // the command's one host log line: the speed, or the caught exception
   } cases[] = {
       {u"Silent", u"2", L"", 2, 0, nullptr},
-      {u"FanSpeed", u"1", L"2", 1, 1, u"[PELORUS][DoSetFanSpeed] FanSpeed = 1"},
+      {u"FanSpeed", u"3", L"2", 3, 1, u"[PELORUS][DoSetFanSpeed] FanSpeed = 3"},
       {nullptr, nullptr, L"", -1, 0, u"[PELORUS][DoSetFanSpeed] error = invalid stoi argument"},
   };
   for (const auto& c : cases) {

@@ -31,17 +31,18 @@ struct HmspMachine {
 };
 
 TEST(HmspBridge, SkippedReadingsKeepTheirArrayPosition) {
-  HmspMachine m("Frequency=Core 0,1200;Core %s 1,200000;Core 2,3400\n");
+  HmspMachine m("Frequency=Core 0,1200;Core %s 1,200000;Core 2,100000\n");
   QuonValueSet node;
   GetHardwareInfo(1, &node);
-  // Only the asked category; the reading over the limit keeps its place in "count".
+  // Only the asked category; the reading over the limit keeps its place in
+  // "count", the one at the limit is kept.
   EXPECT_EQ(
       Typed(node),
       "{Frequency:Child={realCount:Int=2, type:Int=1, value0:Child={Id:String=256, "
       "count:Int=0, current:String=1200, hightLimit:String=0, isHidden:String=0, "
       "isMonitoring:String=1, lowLimit:String=0, name:String=Core 0, threshold:String=0, "
       "thresholdHigh:String=0, totalCount:Int=3, type:Int=1, valueAvailable:Int=1, "
-      "warningLevel:String=0}, value1:Child={Id:String=258, count:Int=2, current:String=3400, "
+      "warningLevel:String=0}, value1:Child={Id:String=258, count:Int=2, current:String=100000, "
       "hightLimit:String=0, isHidden:String=0, isMonitoring:String=1, lowLimit:String=0, "
       "name:String=Core 2, threshold:String=0, thresholdHigh:String=0, totalCount:Int=3, "
       "type:Int=1, valueAvailable:Int=1, warningLevel:String=0}}}");
@@ -88,6 +89,9 @@ TEST(HmspBridge, FullReadWritesFiveCategoriesAndProgressOnlyOnce) {
   EXPECT_EQ(m.Lines(u"[PELORUS][Hmsp] Star GetFrequencyInfo()"), 1u);
   EXPECT_EQ(m.Lines(u"[Pelorus][Hmsp][GetHardwareInfo][Temp], "), 1u);
   EXPECT_EQ(m.Lines(u"[Pelorus][Hmsp][InitializeHW], hHm is not null"), 1u);
+  // Each read balances its COM start: the thread is left in no apartment.
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  CoUninitialize();
 }
 
 TEST(HmspBridge, MissingLibraryWritesNothing) {
@@ -104,7 +108,11 @@ TEST(HmspBridge, MissingLibraryWritesNothing) {
 
 // --- The service check -------------------------------------------------------------
 
-TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSigned) {
+// The service is started only when its program is signed by the maker and
+// is the very file the service is configured to run (its ImagePath).
+TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSignedAndConfigured) {
+  wchar_t machineProgramFiles[MAX_PATH] = {};
+  ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", machineProgramFiles, MAX_PATH), 0u);
   HwMachine machine;
   RecordingHost host;
   initialLogParamForHmsp(RecordingHost::LogFunction(), &host, &host);
@@ -115,18 +123,24 @@ TEST(HmspService, StoppedServiceIsStartedOnlyWhenItsProgramIsSigned) {
   EXPECT_TRUE(host.HasLog(
       kOrbLogInfo,
       u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., signature error!!"));
-  Sleep(500);
-  EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
 
   // A name other than hbComSvc never starts anything, even with the program in place.
-  machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP");
+  const std::wstring program = machine.Place(L"hwbridgeComSvc.exe", nullptr, L"HMSP").wstring();
   EXPECT_FALSE(checkIfHmspRun(L"hbcomsvc"));
   EXPECT_FALSE(checkIfHmspRun(L"PelorusNoSuchService"));
+
+  // A signed program, but not the file the service's ImagePath names.
+  EXPECT_FALSE(checkIfHmspRun(L"hbComSvc"));
+  EXPECT_TRUE(host.HasLog(kOrbLogError,
+                          u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., the "
+                          u"service runs another program than " +
+                              std::u16string(program.begin(), program.end())));
   Sleep(500);
   EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_FALSE(HasBeenCheckHmspService());
 
-  // Signed program: the start is issued, the check does not wait for it.
+  // The machine's own program: the start is issued, the check does not wait for it.
+  wintest::ScopedEnvironment machineFolder(L"ProgramFiles", machineProgramFiles);
   EXPECT_FALSE(checkIfHmspRun(L"hbComSvc"));
   EXPECT_FALSE(IsHmspServiceRun());
   ASSERT_TRUE(wintest::WaitServiceState(L"hbComSvc", SERVICE_RUNNING));

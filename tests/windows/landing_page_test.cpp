@@ -74,8 +74,13 @@ TEST(LandingPage, HmspNeedsItsService) {
     EXPECT_TRUE(response.Empty());
     EXPECT_TRUE(
         landing.Logged(u"[PELORUS][DoGetOPLandingPageInfo]  [HMSP], Hmsp is NOT running..."));
-    // The failed check issued the start; a later request finds it running.
-    ASSERT_TRUE(wintest::WaitServiceState(L"hbComSvc", SERVICE_RUNNING));
+    // The signed program checked here is not the one the service is set up
+    // to run (its ImagePath names the machine's copy): it is not started.
+    EXPECT_TRUE(
+        landing.Logged(u"[Pelorus][Hmsp][checkIfHmspRun], retry start hbComSvc fail..., "
+                       u"the service runs another program than "));
+    Sleep(500);
+    EXPECT_EQ(wintest::ServiceState(L"hbComSvc"), static_cast<DWORD>(SERVICE_STOPPED));
   }
   // (What it then reads: hwinfo e2e, HmspReadsEveryCategoryAndOneByName.)
   QuonValueSet response;
@@ -84,6 +89,43 @@ TEST(LandingPage, HmspNeedsItsService) {
   QuonValueSet misspelt;
   EXPECT_EQ(landing.Call(0, u"Temperature", &misspelt), 0);
   EXPECT_TRUE(misspelt.Empty());
+}
+
+// The SDK's signer may be either of CPUID's names.
+TEST(LandingPage, CpuzAcceptsBothCpuidSigners) {
+  Landing landing;
+  for (const wchar_t* copy : {L"cpuidsdk64.dll", L"cpuidsdk64_cpuid.dll"}) {
+    landing.machine.Place(copy, L"cpuidsdk64.dll");
+    QuonValueSet response;
+    EXPECT_EQ(landing.Call(1, u"All", &response), 0) << copy;
+    EXPECT_FALSE(landing.Logged(u"[PELORUS][DoGetOPLandingPageInfo] [Cpuz] GetSignatureInfo"));
+  }
+}
+
+// Between requests nothing holds a companion open: an installer can rename
+// or replace it, and the next request checks what is there then.
+TEST(LandingPage, CompanionsAreNotHeldOpenBetweenRequests) {
+  Landing landing;
+  const std::filesystem::path probe = landing.machine.Place(L"SysInfoProbe.dll");
+  landing.machine.Profile("[SysInfoProbe]\nCPUName=First\n");
+  for (int32_t dllType : {2, 4}) {
+    QuonValueSet response;
+    EXPECT_EQ(landing.Call(dllType, u"All", &response), 0);
+    std::filesystem::path moved = probe;
+    moved += L".moved";
+    EXPECT_TRUE(MoveFileW(probe.c_str(), moved.c_str())) << GetLastError();
+    EXPECT_TRUE(MoveFileW(moved.c_str(), probe.c_str())) << GetLastError();
+  }
+  QuonValueSet first;
+  ASSERT_EQ(landing.Call(2, u"All", &first), 0);
+  EXPECT_EQ(first.GetChild("All")->GetStringValue("CPUName"), u"First");
+
+  // Replaced by a copy signed by another company: refused at the next request.
+  landing.machine.Place(L"SysInfoProbe_other.dll", L"SysInfoProbe.dll");
+  QuonValueSet refused;
+  EXPECT_EQ(landing.Call(2, u"All", &refused), 1);
+  EXPECT_TRUE(
+      landing.Logged(u"[PELORUS][DoGetOPLandingPageInfo] SysInfoProbe.dll IsQuonSignature"));
 }
 
 }  // namespace

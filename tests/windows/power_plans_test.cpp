@@ -157,10 +157,17 @@ TEST(OpenPowerOptionPage, WaitsForTheControlPanelItStarted) {
     }
   }
   ASSERT_TRUE(process) << "no control.exe of this process was seen running";
+  // The process is listed as soon as it exists, before it has set up its
+  // process parameters (until then the PEB is not there to read): its command
+  // line is read once it can be.
+  std::wstring commandLine;
+  machine_test::WaitFor([&] {
+    commandLine = CommandLineOf(process.get());
+    return !commandLine.empty() || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+  });
   wchar_t system[MAX_PATH] = {};
   GetSystemDirectoryW(system, MAX_PATH);
-  EXPECT_EQ(CommandLineOf(process.get()),
-            std::wstring(system) + L"\\control.exe /name Microsoft.PowerOptions");
+  EXPECT_EQ(commandLine, std::wstring(system) + L"\\control.exe /name Microsoft.PowerOptions");
 
   // While the control panel runs, the handler has not answered (checked in
   // this order, so a control panel that ends by itself meanwhile cannot fail

@@ -1,11 +1,10 @@
 // The process utilities against real processes under Wine: the start of a
 // command line whose unquoted program path has a shorter name beside it, the
-// start of the checked file by its full path, the lookup of processes by
-// exact name, and a refused restart request (observed through the platform
-// seam, never performed). (RunSignedAndWait's exit codes and refusals are
-// seen by the uninstall and fan-command tests, an unquoted program path with
-// spaces by the socket-server status check, the restart's flags by the fan
-// commands.)
+// start of the checked file by its full path, and a refused restart request
+// (observed through the platform seam, never performed). (RunSignedAndWait's
+// exit codes and refusals are seen by the uninstall and fan-command tests, an
+// unquoted program path with spaces and the process lookup by the
+// socket-server status check, the restart's flags by the fan commands.)
 #include <gtest/gtest.h>
 
 #include "machine_test_support.h"
@@ -63,25 +62,6 @@ TEST(LaunchProgram, StartsTheFileItChecked) {
   EXPECT_EQ(WaitForRecord(record), commandLine);
   std::error_code ignored;
   std::filesystem::remove(shadow, ignored);
-}
-
-TEST(FindProcessIdByName, MatchesTheExactExecutableName) {
-  ScratchFolder scratch;
-  std::filesystem::path program =
-      scratch.Place(BuiltFile(L"utility_child.exe"), L"pelorus_find_me.exe");
-  std::wstring commandLine = L"\"" + program.wstring() + L"\" wait 30000";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &info));
-  unique_handle process(info.hProcess), thread(info.hThread);
-
-  EXPECT_EQ(FindProcessIdByName(L"pelorus_find_me.exe"), info.dwProcessId);
-  EXPECT_EQ(FindProcessIdByName(L"Pelorus_Find_Me.exe"), 0u);  // case counts
-  EXPECT_EQ(FindProcessIdByName(L"pelorus_find_me"), 0u);
-  TerminateProcess(process.get(), 0);
-  WaitForSingleObject(process.get(), 10000);
 }
 
 int g_restartRequests = 0;

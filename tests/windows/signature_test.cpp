@@ -219,6 +219,148 @@ TEST(SignatureChecks, LongSignerNameIsCutToTheBuffer) {
   EXPECT_FALSE(CheckEmbeddedSigner(sample.c_str()));
 }
 
+// --- Kept verdicts and pinned files ---
+
+// Writes `bytes` over the file in place and puts its times back, as a
+// tampering that keeps size and dates would.
+void OverwriteKeepingTimes(const std::wstring& path, const std::string& bytes) {
+  FILETIME created{}, accessed{}, written{};
+  {
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(GetFileTime(file.get(), &created, &accessed, &written));
+  }
+  machine_test::WriteAll(path, bytes);
+  unique_hfile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(SetFileTime(file.get(), &created, &accessed, &written));
+}
+
+// Nobody holds the file: it can be opened exclusively and renamed.
+bool NotHeldOpen(const std::wstring& path) {
+  {
+    unique_hfile exclusive(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+    if (!exclusive) return false;
+  }
+  const std::wstring moved = path + L".moved";
+  return MoveFileW(path.c_str(), moved.c_str()) && MoveFileW(moved.c_str(), path.c_str());
+}
+
+// A verdict is reused only for the same bytes at the same path: a tampered
+// copy (same size, one byte flipped, times put back) and a copy by another
+// signer are checked afresh, and the original passes again afterwards.
+TEST(SignatureChecks, AVerdictIsReusedOnlyForTheSameBytes) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  ScratchFolder folder;
+  const std::wstring tampered = WriteTamperedCopy(folder);
+  const std::string tamperedBytes = machine_test::ReadAll(tampered);
+  const std::string original = machine_test::ReadAll(Sample(L"quon"));
+  ASSERT_EQ(tamperedBytes.size(), original.size());
+  const std::wstring path = (folder.path() / L"companion.exe").wstring();
+  machine_test::WriteAll(path, original);
+
+  EXPECT_TRUE(IsQuonSignature(nullptr, path.c_str()));
+  EXPECT_TRUE(IsQuonSignature(nullptr, path.c_str()));  // from the kept verdict
+  OverwriteKeepingTimes(path, tamperedBytes);
+  EXPECT_FALSE(IsQuonSignature(nullptr, path.c_str()));
+  OutBuffers out;
+  EXPECT_FALSE(out.Get(path));
+  EXPECT_TRUE(out.Untouched());
+
+  OverwriteKeepingTimes(path, machine_test::ReadAll(Sample(L"quon-upper")));
+  ASSERT_TRUE(out.Get(path));
+  EXPECT_STREQ(out.signer, L"QUONMARK COMPUTER INCORPORATION");
+  OverwriteKeepingTimes(path, machine_test::ReadAll(Sample(L"other")));
+  EXPECT_FALSE(IsQuonSignature(nullptr, path.c_str()));
+  OverwriteKeepingTimes(path, original);
+  EXPECT_TRUE(IsQuonSignature(nullptr, path.c_str()));
+  EXPECT_TRUE(NotHeldOpen(path));
+}
+
+// No check leaves the file open; a pin holds it against writing, renaming
+// and deleting until it is released; a file someone is writing is refused.
+TEST(SignatureChecks, FilesArePinnedOnlyWhileAskedFor) {
+  ScratchFolder folder;
+  const std::wstring path = folder.Place(Sample(L"quon"), L"companion.exe").wstring();
+  const std::wstring tampered = WriteTamperedCopy(folder);
+  for (const std::wstring& checked : {path, tampered}) {
+    SCOPED_TRACE(::testing::Message() << checked);
+    IsQuonSignature(nullptr, checked.c_str());
+    EXPECT_TRUE(NotHeldOpen(checked));
+    OutBuffers out;
+    out.Get(checked);
+    EXPECT_TRUE(NotHeldOpen(checked));
+    CheckEmbeddedSigner(checked.c_str());
+    EXPECT_TRUE(NotHeldOpen(checked));
+  }
+
+  PinnedFile pin;
+  ASSERT_TRUE(CheckEmbeddedSigner(path.c_str(), &pin));
+  ASSERT_TRUE(pin.Held());
+  const std::wstring moved = path + L".moved";
+  EXPECT_FALSE(MoveFileW(path.c_str(), moved.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  unique_hfile writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer);
+  pin.Release();
+  EXPECT_TRUE(NotHeldOpen(path));
+
+  // A refused file is not left pinned.
+  EXPECT_FALSE(CheckEmbeddedSigner(Sample(L"other").c_str(), &pin));
+  EXPECT_FALSE(pin.Held());
+
+  // Open for writing elsewhere: cannot be pinned, so refused by both checks.
+  writer.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(writer);
+  EXPECT_FALSE(IsQuonSignature(nullptr, path.c_str(), &pin));
+  EXPECT_FALSE(CheckEmbeddedSigner(path.c_str()));
+  EXPECT_FALSE(pin.Held());
+}
+
+// What is loaded from a pinned path is confirmed to be the pinned file.
+TEST(SignatureChecks, ALoadedImageIsConfirmedAgainstThePin) {
+  ScratchFolder folder;
+  const std::wstring path = folder.Place(Sample(L"quon"), L"companion.dll").wstring();
+  const std::wstring other = folder.Place(Sample(L"quon"), L"other.dll").wstring();
+  PinnedFile pin;
+  ASSERT_TRUE(pin.Open(path.c_str()));
+  unique_hmodule loaded(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+  unique_hmodule elsewhere(LoadLibraryExW(other.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+  ASSERT_TRUE(loaded);
+  ASSERT_TRUE(elsewhere);
+  EXPECT_TRUE(pin.ConfirmImage(loaded.get()));
+  EXPECT_FALSE(pin.ConfirmImage(elsewhere.get()));
+  pin.Release();
+  EXPECT_FALSE(pin.ConfirmImage(loaded.get()));
+  if (TestRootTrusted()) {
+    // A kept verdict for a module that stays loaded is still the file's.
+    EXPECT_TRUE(IsQuonSignature(nullptr, path.c_str(), &pin, loaded.get()));
+    EXPECT_TRUE(pin.ConfirmImage(loaded.get()));
+    pin.Release();
+    EXPECT_TRUE(IsQuonSignature(nullptr, path.c_str(), &pin, loaded.get()));
+  }
+}
+
+// The longest path the trust check takes: 260 characters.
+TEST(SignatureChecks, APathOfTheFullLengthIsChecked) {
+  if (!TestRootTrusted()) GTEST_SKIP() << kUntrustedRoot;
+  ScratchFolder folder;
+  const std::wstring base = folder.path().wstring();
+  const size_t padding = 260 - base.size() - std::wstring(L"\\p\\s.exe").size() + 1;
+  ASSERT_LT(padding, 256u);
+  const std::wstring longPath =
+      folder.Place(Sample(L"quon"), L"s.exe", std::wstring(padding, L'p')).wstring();
+  ASSERT_EQ(longPath.size(), 260u);
+  EXPECT_TRUE(IsQuonSignature(nullptr, longPath.c_str()));
+  EXPECT_FALSE(IsQuonSignature(nullptr, (longPath + L"x").c_str()));
+}
+
 TEST(SignatureChecks, InstallDirLookupFollowsProgramFilesAtCallTime) {
   ScratchFolder root;
   const std::wstring sub = L"QUON\\CORVANE KIOSK Lite Service\\Pelorus";

@@ -160,6 +160,23 @@ TEST(UserSessionCheck, RunsOnlyInTheUserSessionOfAMainboard) {
   }
 }
 
+// The mainboard test loads the library only when the trust check accepts its
+// signer: a copy signed by another company is never loaded, so its product
+// line is not read and the setup step does not run.
+TEST(UserSessionCheck, ADifferentlySignedLibraryIsNotLoadedForTheMainboardTest) {
+  ProbeFolder folder("0", "Motherboard");
+  folder.Place(L"SysInfoProbe_other.dll", L"SysInfoProbe.dll");
+  Started s(1);
+  EXPECT_TRUE(s.host.HasLog(2,
+                            u"[PELORUS][Initialize] SysInfoProbe.dll refused: not signed by the "
+                            u"maker, not loaded for the mainboard test"));
+  EXPECT_FALSE(s.diag.Contains("[isSupportMotherboard]"));
+  for (const RecordedLog& line : s.host.logs()) {
+    EXPECT_EQ(line.text.find(u"[isSupportMotherboard]"), std::u16string::npos);
+  }
+  EXPECT_FALSE(s.diag.Contains("[PELORUS][Initialize] check SetupQuonServices signature"));
+}
+
 using UserSessionSetup = machine_test::FanServiceMachineTest;
 
 TEST_F(UserSessionSetup, ASignedSetupProgramInstallsTheServices) {

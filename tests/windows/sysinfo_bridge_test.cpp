@@ -22,13 +22,15 @@ TEST(SysInfoBridge, UsageKeysPerDiskAndFirstMemoryRecord) {
 }
 
 TEST(SysInfoBridge, TextFactsAndTheFeatureWord) {
-  HwMachine machine(
-      L"SysInfoProbe.dll",
-      "[SysInfoProbe]\nCPUName=Test CPU\nDRAMClock=4800 MHz\nSubBrand=Gaming\nFeatures=0x6\n");
+  HwMachine machine(L"SysInfoProbe.dll",
+                    "[SysInfoProbe]\nCPUName=Test CPU\nGPUName=Test GPU\nModelName=Test Board\n"
+                    "DRAMClock=4800 MHz\nSubBrand=Gaming\nFeatures=0x6\n");
   QuonValueSet node;
   sysinfo::DumpHwInfo(&node);
   EXPECT_EQ(node.Count(), 10u);
   EXPECT_EQ(node.GetStringValue("CPUName"), u"Test CPU");
+  EXPECT_EQ(node.GetStringValue("GPUName"), u"Test GPU");
+  EXPECT_EQ(node.GetStringValue("ModelName"), u"Test Board");
   EXPECT_EQ(node.GetStringValue("DRAMClock"), u"4800 MHz");
   EXPECT_EQ(node.GetStringValue("SubBrand"), u"Gaming");
   EXPECT_EQ(node.GetStringValue("ProductLine"), u"Motherboard");  // the default
