@@ -361,7 +361,7 @@
         cursor: { drag: { x: false, y: false } },
         scales: { x: { time: true }, y: { range: (u, min, max) => this.yRange(u, min, max) } },
         axes: [
-          {},
+          { space: 70, values: (u, splits) => splits.map((v) => formatClock(v * 1000)) },
           {
             size: 78,
             values: (u, splits) => splits.map((v) => formatTick(v, unit)),
