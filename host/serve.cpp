@@ -342,6 +342,7 @@ class Sampler final : public ServeBackend {
     next->sequence = previous ? previous->sequence + 1 : 1;
     next->takenAt = std::chrono::system_clock::now();
     next->takenSteady = Clock::now();
+    next->jsonText = SnapshotJson(*next).dump(-1, ' ', false, Json::error_handler_t::replace);
     std::lock_guard<std::mutex> lock(mutex_);
     latest_ = next;
     history_.push_back(next);

@@ -115,6 +115,10 @@ struct Snapshot {
   std::optional<double> packagePowerLimitWatts;
   std::optional<int32_t> coolingProfile;
   std::string fanToolGeneration;
+
+  // SnapshotJson of this snapshot as text, made once when it is published
+  // (readers then only copy it).
+  std::string jsonText;
 };
 
 // Conversions of the plug-in's answers into a snapshot's parts. Each reads

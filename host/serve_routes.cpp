@@ -157,7 +157,10 @@ std::optional<HttpReply> ServeRouter::Command(const HttpRequestView& request,
 HttpReply ServeRouter::Readings() const {
   const std::shared_ptr<const Snapshot> latest = backend_.Latest();
   if (!latest) return ErrorReply(503, "no snapshot yet");
-  return JsonReply(200, SnapshotJson(*latest));
+  if (latest->jsonText.empty()) return JsonReply(200, SnapshotJson(*latest));
+  HttpReply reply;
+  reply.body = latest->jsonText;
+  return reply;
 }
 
 HttpReply ServeRouter::History(std::string_view query) const {
@@ -174,9 +177,17 @@ HttpReply ServeRouter::History(std::string_view query) const {
       return ErrorReply(400, "seconds is a whole number from 1 to 600");
     seconds = value;
   }
-  Json snapshots = Json::array();
-  for (const auto& s : backend_.History(seconds)) snapshots.push_back(SnapshotJson(*s));
-  return JsonReply(200, Json{{"seconds", seconds}, {"snapshots", std::move(snapshots)}});
+  // Spliced from the snapshots' own texts: {"seconds": N, "snapshots": [...]}.
+  HttpReply reply;
+  reply.body = "{\"seconds\":" + std::to_string(static_cast<int>(seconds)) + ",\"snapshots\":[";
+  bool first = true;
+  for (const auto& s : backend_.History(seconds)) {
+    if (!first) reply.body += ',';
+    first = false;
+    reply.body += s->jsonText.empty() ? Dump(SnapshotJson(*s)) : s->jsonText;
+  }
+  reply.body += "]}";
+  return reply;
 }
 
 HttpReply ServeRouter::Health() const {

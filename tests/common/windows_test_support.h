@@ -202,10 +202,23 @@ inline ProcessRun RunProcess(std::wstring commandLine, const ProcessOptions& opt
   inRead.reset();
   outWrite.reset();
   errWrite.reset();
-  auto drain = [](HANDLE pipe, std::string* out) {
+  // Reads until every writer has closed the pipe, or until the child has
+  // ended and the pipe is empty: a process the child started can inherit its
+  // output (under Wine, the desktop process and COM servers its first window
+  // or COM call starts) and keep the pipe open long after the child is gone.
+  auto drain = [&child](HANDLE pipe, std::string* out) {
     char chunk[4096];
-    DWORD n = 0;
-    while (ReadFile(pipe, chunk, sizeof chunk, &n, nullptr) && n > 0) out->append(chunk, n);
+    for (;;) {
+      DWORD available = 0, n = 0;
+      if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;
+      if (available == 0) {
+        if (WaitForSingleObject(child.get(), 10) != WAIT_OBJECT_0) continue;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+      }
+      const DWORD want = available < sizeof chunk ? available : DWORD{sizeof chunk};
+      if (!ReadFile(pipe, chunk, want, &n, nullptr) || n == 0) break;
+      out->append(chunk, n);
+    }
   };
   std::thread outReader(drain, outRead.get(), &run.out);
   std::thread errReader(drain, errRead.get(), &run.err);
