@@ -17,7 +17,7 @@ constexpr uint32_t kLevelLoad = 5;
 struct LogSink {
   OrbLogCallback callback = nullptr;
   void* context = nullptr;
-  IOrbPlugin* owner = nullptr;
+  void* owner = nullptr;
 };
 LogSink g_sink;
 
@@ -29,7 +29,7 @@ void LogLine(uint32_t level, const std::wstring& format, Args... args) {
   if (sink.callback == nullptr) return;
   // The callback may touch the thread's last error, which callers still read.
   const DWORD error = GetLastError();
-  sink.callback(sink.context, sink.owner, level, format.c_str(), args...);
+  sink.callback(sink.context, static_cast<IOrbPlugin*>(sink.owner), level, format.c_str(), args...);
   SetLastError(error);
 }
 
@@ -140,7 +140,7 @@ bool ItemSetting(const wchar_t* operation, bool (*call)(uint32_t, uint32_t*), ui
 
 }  // namespace
 
-void SetLogSink(OrbLogCallback callback, void* context, IOrbPlugin* owner) {
+void SetLogSink(OrbLogCallback callback, void* context, void* owner) {
   g_sink = LogSink{callback, context, owner};
 }
 
