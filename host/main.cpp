@@ -73,18 +73,36 @@ int RunUninstall(const PluginLibrary& library, LineWriter& out) {
   return result == 1 ? 0 : 1;
 }
 
-int Run(const Options& options) {
-  // Before anything of the plug-in runs: its prints must not reach our JSON.
-  LineWriter out(DivertStandardOutput());
+// The tour's log when no --log names one: orbhost-tour.log in the temporary
+// folder, started afresh by every tour.
+std::wstring DefaultTourLog() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  return std::wstring(n > 0 && n <= MAX_PATH ? folder : L".\\") + L"orbhost-tour.log";
+}
 
+int Run(const Options& options) {
+  // Host log lines go to the --log file, or to standard error ("--log -",
+  // and the default of every mode but the tour, whose report stays clean).
+  std::wstring logPath;  // empty: standard error
+  if (options.logFile != "-") {
+    logPath = !options.logFile.empty()      ? Wide(options.logFile)
+              : options.mode == Mode::kTour ? DefaultTourLog()
+                                            : std::wstring();
+  }
   CrtFile logFile;
-  if (!options.logFile.empty()) {
-    logFile.reset(_wfopen(Wide(options.logFile).c_str(), L"ab"));
+  if (!logPath.empty()) {
+    // A named file is appended to; the tour's default log starts afresh.
+    logFile.reset(_wfopen(logPath.c_str(), options.logFile.empty() ? L"wb" : L"ab"));
     if (!logFile) {
-      std::cerr << "orbhost: cannot open the log file " << options.logFile << "\n";
+      std::cerr << "orbhost: cannot open the log file " << Utf16ToUtf8(AsU16Text(logPath.c_str()))
+                << "\n";
       return 2;
     }
   }
+  // Before anything of the plug-in runs: its prints must not reach our JSON
+  // or the report. They go to standard error, or in the tour to its log.
+  LineWriter out(DivertStandardOutput(options.mode == Mode::kTour ? logFile.get() : nullptr));
   LogSink log(options.logLevel, std::move(logFile));
 
   MachineProfile profile;
@@ -157,7 +175,8 @@ int Run(const Options& options) {
       code = RunEvent(options, session, out);
       break;
     case Mode::kTour:
-      code = RunTour(TourContext{options, *library, session, initialized, out});
+      code = RunTour(TourContext{options, *library, session, initialized, out,
+                                 Utf16ToUtf8(AsU16Text(logPath.c_str()))});
       break;
     case Mode::kHelp:
     case Mode::kUninstall:

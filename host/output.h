@@ -40,15 +40,17 @@ class LineWriter {
 };
 
 // Points file descriptor 1 (and the Win32 standard output handle) at
-// standard error, and returns a duplicate of the original standard output
-// for orbhost's own output, in binary mode. Anything the plug-in prints then
-// lands on standard error. Returns -1 when there was no standard output.
-int DivertStandardOutput();
+// `target` (standard error when null), and returns a duplicate of the
+// original standard output for orbhost's own output, in binary mode.
+// Anything the plug-in or a library it loads prints then lands there.
+// Returns -1 when there was no standard output.
+int DivertStandardOutput(FILE* target = nullptr);
 
 // Host log lines "[level] text", kept when level <= threshold.
 class LogSink {
  public:
   LogSink(uint32_t threshold, CrtFile file) : threshold_(threshold), file_(std::move(file)) {}
+  FILE* file() const { return file_.get(); }
   LogSink(const LogSink&) = delete;
   LogSink& operator=(const LogSink&) = delete;
 
