@@ -5,7 +5,7 @@
 #     Signs the target's file in place after every build of it: osslsigncode
 #     writes a signed copy, which then replaces the file. <signer> is a short
 #     name from PELORUS_SIGNERS (quon, quon-upper, quon-lower,
-#     quon-incorporated, cpuid-sarlu, cpuid, other, quon-expired, quon-serial).
+#     quon-incorporated, cpuid-sarlu, cpuid, other, quon-serial, quon-long).
 #     TIMESTAMP adds an RFC 3161 time stamp from the test time-stamping
 #     authority at the fixed time PELORUS_TSA_TIME. The target relinks (and
 #     so is signed again) when the PKI is regenerated.

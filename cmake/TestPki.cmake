@@ -9,12 +9,10 @@
 #   cpuid-sarlu        "CPUID S.A.R.L.U."
 #   cpuid              "CPUID"
 #   other              "Halvard Instruments Ltd." (an unrelated company)
-#   quon-expired       "Quonmark Computer Inc.", valid 2020-01-01 to 2024-12-31:
-#                      expired now, valid at the time of the test time stamps
 #   quon-serial        "Quonmark Computer Inc.", serial number 01 A2
 #   quon-long          "Quonmark Computer Inc. Division 01, ..." of more than 260
 #                      characters (past every fixed name buffer)
-# The code-signing certificates (except quon-expired) are valid 2023-01-01 to
+# The code-signing certificates are valid 2023-01-01 to
 # 2039-12-31, the root CA and the time-stamping authority 2020-01-01 to
 # 2049-12-31; every certificate is issued by the root "Pelorus Test Root CA".
 #
@@ -34,9 +32,9 @@ set(PELORUS_PKI_DIR "${CMAKE_BINARY_DIR}/pki")
 set(PELORUS_PKI_ROOT "${PELORUS_PKI_DIR}/root.pem")
 set(PELORUS_PKI_STAMP "${PELORUS_PKI_DIR}/stamp")
 set(PELORUS_SIGNERS quon quon-upper quon-lower quon-incorporated cpuid-sarlu cpuid other
-                    quon-expired quon-serial quon-long)
-# 2024-06-01 12:00:00 UTC: inside the validity of every certificate,
-# quon-expired's included, so a stamped signature verifies at that time.
+                    quon-serial quon-long)
+# 2024-06-01 12:00:00 UTC: inside the validity of every certificate, so a
+# stamped signature verifies at that time.
 set(PELORUS_TSA_TIME 1717243200)
 
 set(_pelorus_pki_outputs "${PELORUS_PKI_STAMP}" "${PELORUS_PKI_ROOT}"

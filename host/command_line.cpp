@@ -166,7 +166,10 @@ Options:
                     --json reads it back
   --dump            the value tree's own text dump instead of JSON
   --pretty          indent the JSON answer of call
-  --log FILE        host log lines to FILE instead of standard error
+  --log FILE        host log lines to FILE (appended) instead of standard error; in the
+                    tour also what the plug-in prints, which by default goes to
+                    %TEMP%\orbhost-tour.log (named at the end); --log - keeps both on
+                    standard error
   --log-level N     show host log lines of level N and below (default 4; 6 shows all)
   --profile FILE    machine profile for the stand-ins (default: the built-in one)
   --upload-dir DIR  where the database stand-in's "Upload" copies database files

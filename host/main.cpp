@@ -78,23 +78,41 @@ int RunUninstall(const PluginLibrary& library, LineWriter& out) {
   return result == 1 ? 0 : 1;
 }
 
-int Run(const Options& options) {
-  // Before anything of the plug-in runs: its prints must not reach our JSON.
-  LineWriter out(DivertStandardOutput());
+// The tour's log when no --log names one: orbhost-tour.log in the temporary
+// folder, started afresh by every tour.
+std::wstring DefaultTourLog() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  return std::wstring(n > 0 && n <= MAX_PATH ? folder : L".\\") + L"orbhost-tour.log";
+}
 
-  // serve keeps its host log in a file of bounded size, by default beside its token.
+int Run(const Options& options) {
+  // Host log lines go to the --log file, or to standard error ("--log -",
+  // and the default of call, shell and event). The tour's default is a file,
+  // so its report stays clean; serve keeps its log in a file of bounded size,
+  // by default beside its token.
   const bool serving = options.mode == Mode::kServe;
-  std::wstring logPath = options.logFile.empty() ? std::wstring() : Wide(options.logFile);
-  if (serving && logPath.empty()) logPath = PelorusDataFile(L"serve.log");
+  std::wstring logPath;  // empty: standard error
+  if (options.logFile != "-") {
+    logPath = !options.logFile.empty()      ? Wide(options.logFile)
+              : options.mode == Mode::kTour ? DefaultTourLog()
+              : serving                     ? PelorusDataFile(L"serve.log")
+                                            : std::wstring();
+  }
   CrtFile logFile;
   if (!logPath.empty()) {
-    logFile.reset(_wfopen(logPath.c_str(), L"ab"));
+    // A named file is appended to; the tour's default log starts afresh.
+    const bool fresh = options.logFile.empty() && options.mode == Mode::kTour;
+    logFile.reset(_wfopen(logPath.c_str(), fresh ? L"wb" : L"ab"));
     if (!logFile) {
       std::cerr << "orbhost: cannot open the log file " << Utf16ToUtf8(AsU16Text(logPath.c_str()))
                 << "\n";
       return 2;
     }
   }
+  // Before anything of the plug-in runs: its prints must not reach our JSON
+  // or the report. They go to standard error, or in the tour to its log.
+  LineWriter out(DivertStandardOutput(options.mode == Mode::kTour ? logFile.get() : nullptr));
   constexpr long kServeLogBytes = 1 << 20;
   LogSink log(options.logLevel, std::move(logFile), serving ? logPath : std::wstring(),
               serving ? kServeLogBytes : 0);
@@ -173,7 +191,8 @@ int Run(const Options& options) {
       code = RunEvent(options, session, out);
       break;
     case Mode::kTour:
-      code = RunTour(TourContext{options, *library, session, initialized, out});
+      code = RunTour(TourContext{options, *library, session, initialized, out,
+                                 Utf16ToUtf8(AsU16Text(logPath.c_str()))});
       break;
     case Mode::kHelp:
     case Mode::kUninstall:

@@ -26,15 +26,16 @@ void LineWriter::WriteLine(std::string_view text) {
   }
 }
 
-int DivertStandardOutput() {
+int DivertStandardOutput(FILE* target) {
   fflush(stdout);
   const int original = _dup(_fileno(stdout));
   if (original >= 0) _setmode(original, _O_BINARY);
-  // fd 1 becomes a copy of fd 2; the C runtime also updates STD_OUTPUT_HANDLE
-  // for the standard descriptors, and SetStdHandle makes sure of it for code
-  // that writes through the Win32 handle.
-  _dup2(_fileno(stderr), _fileno(stdout));
-  SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+  // fd 1 becomes a copy of the target's descriptor; the C runtime also
+  // updates STD_OUTPUT_HANDLE for the standard descriptors, and SetStdHandle
+  // makes sure of it for code that writes through the Win32 handle.
+  const int fd = _fileno(target != nullptr ? target : stderr);
+  _dup2(fd, _fileno(stdout));
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
   return original;
 }
 

@@ -40,10 +40,11 @@ class LineWriter {
 };
 
 // Points file descriptor 1 (and the Win32 standard output handle) at
-// standard error, and returns a duplicate of the original standard output
-// for orbhost's own output, in binary mode. Anything the plug-in prints then
-// lands on standard error. Returns -1 when there was no standard output.
-int DivertStandardOutput();
+// `target` (standard error when null), and returns a duplicate of the
+// original standard output for orbhost's own output, in binary mode.
+// Anything the plug-in or a library it loads prints then lands there.
+// Returns -1 when there was no standard output.
+int DivertStandardOutput(FILE* target = nullptr);
 
 // Host log lines "[level] text", kept when level <= threshold. With a path
 // and a size, the file is rotated when it grows past the size: it becomes
@@ -57,6 +58,7 @@ class LogSink {
         file_(std::move(file)),
         path_(std::move(path)),
         maxBytes_(maxBytes) {}
+  FILE* file() const { return file_.get(); }
   LogSink(const LogSink&) = delete;
   LogSink& operator=(const LogSink&) = delete;
 

@@ -2,6 +2,7 @@
 #include "tour.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -241,6 +242,7 @@ int RunTour(const TourContext& c) {
       const auto start = std::chrono::steady_clock::now();
       CallResult result;
       c.session.Call(request, &result);
+      fflush(stdout);  // the plug-in's prints land in the log beside its host log lines
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - start)
                           .count();
@@ -305,6 +307,10 @@ int RunTour(const TourContext& c) {
       "Not called by the tour, since they act rather than read (try them with "
       "orbhost call): " +
       list);
+  if (!c.logPath.empty()) {
+    out.WriteLine("");
+    out.WriteLine("Host log and the plug-in's own output: " + c.logPath);
+  }
   return 0;
 }
 

@@ -1,7 +1,9 @@
 // Win32-only: the tour, a readable report of the plug-in: its identity and
 // start-up, then every implemented command that reads information, in a
 // sensible order. Commands that the plug-in does not know yet are listed as
-// such; commands that change the machine are named but not called.
+// such; commands that change the machine are named but not called. The
+// host log lines and whatever the plug-in prints go to a log file of their
+// own (named at the end), so the report reads on its own.
 #pragma once
 
 #include "command_line.h"
@@ -17,6 +19,9 @@ struct TourContext {
   PluginSession& session;
   HRESULT initializeStatus;
   LineWriter& out;
+  // Where the host log lines and the plug-in's own output went (empty:
+  // standard error); named at the end of the report.
+  std::string logPath;
 };
 
 // Renders a tree as indented "key: value" lines (values as JSON).

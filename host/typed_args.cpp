@@ -90,12 +90,9 @@ const char* KindName(uint8_t kind) {
   return nullptr;
 }
 
-std::optional<OrbValueKind> ParseKindName(std::string_view name, bool allowChild) {
+std::optional<OrbValueKind> ParseKindName(std::string_view name) {
   for (const auto& entry : kKinds) {
-    if (EqualsIgnoreCase(name, entry.name)) {
-      if (entry.kind == OrbValueKindChild && !allowChild) return std::nullopt;
-      return entry.kind;
-    }
+    if (EqualsIgnoreCase(name, entry.name)) return entry.kind;
   }
   return std::nullopt;
 }
@@ -109,7 +106,7 @@ bool SplitTypedKey(std::string_view text, std::string* key, std::optional<OrbVal
     bool word = true;
     for (char c : suffix) word = word && std::isalnum(static_cast<unsigned char>(c));
     if (word) {
-      *kind = ParseKindName(suffix, true);
+      *kind = ParseKindName(suffix);
       if (!*kind) return Fail(error, "unknown kind '" + std::string(suffix) + "'");
       *key = std::string(text.substr(0, colon));
       return true;

@@ -15,8 +15,8 @@ namespace orbhost {
 const char* KindName(uint8_t kind);
 
 // Parses a kind name, ignoring letter case. Only kinds that carry a value
-// (not None) are accepted; Child only when allowChild is set.
-std::optional<OrbValueKind> ParseKindName(std::string_view name, bool allowChild);
+// (not None) are accepted.
+std::optional<OrbValueKind> ParseKindName(std::string_view name);
 
 // Splits "name:Kind" into its key and kind. A suffix after the last colon made
 // only of letters and digits must name a kind; any other text (such as

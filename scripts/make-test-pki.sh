@@ -33,7 +33,6 @@ signers=(
   "cpuid-sarlu|CPUID S.A.R.L.U.|20230101000000Z|20391231235959Z"
   "cpuid|CPUID|20230101000000Z|20391231235959Z"
   "other|Halvard Instruments Ltd.|20230101000000Z|20391231235959Z"
-  "quon-expired|Quonmark Computer Inc.|20200101000000Z|20241231235959Z"
   "quon-serial|Quonmark Computer Inc.|20230101000000Z|20391231235959Z|01A2"
   "quon-long|Quonmark Computer Inc. $(printf 'Division %02d, ' $(seq 1 24))and the rest|20230101000000Z|20391231235959Z"
 )

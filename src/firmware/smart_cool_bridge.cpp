@@ -18,7 +18,7 @@ constexpr uint32_t kLevelLoad = 5;
 struct LogSink {
   OrbLogCallback callback = nullptr;
   void* context = nullptr;
-  IOrbPlugin* owner = nullptr;
+  void* owner = nullptr;
 };
 LogSink g_sink;
 const PinnedFile* g_pin = nullptr;  // what every load must be, while set
@@ -31,7 +31,7 @@ void LogLine(uint32_t level, const std::wstring& format, Args... args) {
   if (sink.callback == nullptr) return;
   // The callback may touch the thread's last error, which callers still read.
   const DWORD error = GetLastError();
-  sink.callback(sink.context, sink.owner, level, format.c_str(), args...);
+  sink.callback(sink.context, static_cast<IOrbPlugin*>(sink.owner), level, format.c_str(), args...);
   SetLastError(error);
 }
 
@@ -152,7 +152,7 @@ void SetVerifiedFile(const PinnedFile* pin) {
   g_pin = pin;
 }
 
-void SetLogSink(OrbLogCallback callback, void* context, IOrbPlugin* owner) {
+void SetLogSink(OrbLogCallback callback, void* context, void* owner) {
   g_sink = LogSink{callback, context, owner};
 }
 

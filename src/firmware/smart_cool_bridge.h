@@ -32,9 +32,10 @@ namespace AIControlHandler {
 // call fails as for a missing library.
 void SetVerifiedFile(const PinnedFile* pin);
 
-// The host log callback, its context and the plug-in object it is called
-// with; the fan commands store them before they call an entry point.
-void SetLogSink(OrbLogCallback callback, void* context, IOrbPlugin* owner);
+// The host log callback, its context and the object it is called with as
+// owner (the caller interface the fan command received); the fan commands
+// store them before they call an entry point.
+void SetLogSink(OrbLogCallback callback, void* context, void* owner);
 
 // Whether the library supports the smart-cooling function of `type`.
 bool checkIsSupportAIFunction(uint32_t type);

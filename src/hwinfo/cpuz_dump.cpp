@@ -201,7 +201,7 @@ void Log(uint32_t level, const wchar_t* format, A... args) {
 }
 template <class... A>
 void Progress(const wchar_t* format, A... args) {
-  if (g_cz.progressLog) g_cz.sink.Write(kInfo, format, args...);
+  if (g_cz.progressLog) g_cz.sink.WriteProgress(kInfo, format, args...);
 }
 
 std::wstring Widen(const std::string& text) {
@@ -575,12 +575,12 @@ void HWMonitor(std::string dataType, std::string dataParam, QuonValueSet* node) 
     return;
   }
   try {
-    Progress(L"[PELORUS][HWMonitor] process 1, CPUZ SDK version: 0x%08X",
-             static_cast<unsigned>(g_cz.m_pSDK->DllVersion()));
+    Log(kInfo, L"[PELORUS][HWMonitor] CPUZ SDK version: 0x%08X",
+        static_cast<unsigned>(g_cz.m_pSDK->DllVersion()));
     g_cz.m_pSDK->Refresh();
     Sleep(kRefreshWaitMs);
     g_cz.m_pSDK->Refresh();
-    Progress(L"[PELORUS][HWMonitor] process 2, NumberOfDevices = %d", g_cz.m_pSDK->DeviceCount());
+    Log(kInfo, L"[PELORUS][HWMonitor] NumberOfDevices = %d", g_cz.m_pSDK->DeviceCount());
 
     g_cz.deviceNames.clear();
     int32_t d = 0;
@@ -601,7 +601,7 @@ void HWMonitor(std::string dataType, std::string dataParam, QuonValueSet* node) 
         std::wstring all;
         for (const std::string& name : g_cz.deviceNames)
           all += (all.empty() ? L"" : L", ") + Widen(name);
-        Progress(L"[PELORUS][HWMonitor] The Devices Set is = %ls", all.c_str());
+        Log(kInfo, L"[PELORUS][HWMonitor] The Devices Set is = %ls", all.c_str());
       }
 
       if (dataType.empty()) return;  // nothing asked for: not a completed dump

@@ -75,7 +75,7 @@ void Progress(const wchar_t* format, ...) {
   if (!g_hm.progressLog || g_hm.sink.callback == nullptr || g_hm.sink.owner == nullptr) return;
   va_list args;
   va_start(args, format);
-  const bool ok = g_hm.sink.WriteV(kInfo, format, args);
+  const bool ok = g_hm.sink.WriteProgressV(kInfo, format, args);
   va_end(args);
   if (!ok)
     Log(kError, L" [progressLog] error!!   error = %ls\n", L"the line could not be formatted");

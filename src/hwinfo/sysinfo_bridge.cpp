@@ -118,17 +118,6 @@ void CallText(const char* exportName, char* buffer) {
   }
 }
 
-bool CallFeatures(uint32_t* features) {
-  wchar_t path[260];
-  unique_hmodule library(LoadLibraryExW(LibraryPath(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-  if (!library) return false;
-  auto entry = reinterpret_cast<uint32_t (*)()>(
-      reinterpret_cast<void*>(GetProcAddress(library.get(), "GetFeatures")));
-  if (entry == nullptr) return false;
-  *features = entry();
-  return true;
-}
-
 Library::Library(const PinnedFile* pin) {
   Load(m_module);
   if (m_module && pin != nullptr && !pin->ConfirmImage(m_module.get())) {

@@ -58,9 +58,6 @@ int32_t CallCount(const char* exportName, void* records);
 // The text exports ("GetCPUName", ... "GetSubBrand"): fills `buffer`
 // (kTextBytes, zero it first) with NUL-terminated narrow text.
 void CallText(const char* exportName, char* buffer);
-// The machine's feature word from "GetFeatures"; false when the library or the
-// export is missing (then *features is untouched).
-bool CallFeatures(uint32_t* features);
 
 // "GetProductLine" into a zero-filled buffer of kTextBytes.
 inline void GetProductLine(char* buffer) {

@@ -134,7 +134,7 @@ HRESULT Pelorus::DoSetFanSpeed(IOrbLibrary*, QuonValueSet* request, QuonValueSet
 
 // --- DoAiControl -------------------------------------------------------------------
 
-HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* response) {
+HRESULT Pelorus::DoAiControl(IOrbLibrary* caller, QuonValueSet* request, QuonValueSet* response) {
   const std::wstring library = CompanionPath(L"SmartCoolLib.dll");
   // Pinned from the check until the request's loads are done; each load must
   // be the checked file.
@@ -154,7 +154,8 @@ HRESULT Pelorus::DoAiControl(IOrbLibrary*, QuonValueSet* request, QuonValueSet* 
     const int32_t itemType = request->GetIntValue("itemType");
     const int32_t itemValue = request->GetIntValue("itemValue");
 
-    AIControlHandler::SetLogSink(m_logCallback, m_logContext, this);
+    // The bridge's lines name the caller, as the landing page's back ends do.
+    AIControlHandler::SetLogSink(m_logCallback, m_logContext, caller);
     FanLog(this, kOrbLogInfo,
            u"[PELORUS][DoAiControl]  [AiControl], functionType = %ls, itemType= %d, itemValue= %d",
            subCommand, itemType, itemValue);

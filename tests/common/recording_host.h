@@ -20,6 +20,7 @@ struct RecordedLog {
   uint32_t level;
   std::u16string format;
   std::u16string text;  // formatted with the Windows C runtime's rules ("%s" is wide)
+  const void* owner;    // the plug-in argument the line came with
 };
 
 struct RecordedMessage {
@@ -139,13 +140,13 @@ class RecordingHost {
   std::map<std::u16string, Stored> data;
 
  private:
-  static void STDMETHODCALLTYPE OnLog(void* ctx, IOrbPlugin*, uint32_t level,
+  static void STDMETHODCALLTYPE OnLog(void* ctx, IOrbPlugin* owner, uint32_t level,
                                       const OrbWChar* format, ...) {
     auto* self = static_cast<RecordingHost*>(ctx);
     va_list args;
     va_start(args, format);
     RecordedLog entry{level, std::u16string(reinterpret_cast<const char16_t*>(format)),
-                      FormatHostLog(format, args)};
+                      FormatHostLog(format, args), owner};
     va_end(args);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_logs.push_back(std::move(entry));

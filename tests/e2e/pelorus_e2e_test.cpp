@@ -10,6 +10,7 @@
 #include "orbhost_runner.h"
 #include "support/win32_handles.h"
 #include "test_support.h"
+#include "utf.h"
 
 namespace orbhost::test {
 namespace {
@@ -178,8 +179,26 @@ TEST_F(OrbhostWithPelorus, StatusChecksReportWhatStartUpLeft) {
 TEST_F(OrbhostWithPelorus, TourReportsEverySection) {
   const NewPublicLibraryFiles databases;  // the database self-test's
   const wintest::ScratchFolder uploads;
-  const RunResult r = Run({L"tour", L"--upload-dir", uploads.path().wstring()});
+  // The temporary folder, and with it the tour's default log, is the case's own.
+  const wintest::ScratchFolder temp;
+  const std::wstring folder = temp.path().wstring() + L"\\";
+  RunOptions options;
+  options.environment = {L"TEMP=" + folder, L"TMP=" + folder};
+  const RunResult r = Run({L"tour", L"--upload-dir", uploads.path().wstring()}, options);
   EXPECT_EQ(r.exitCode, 0u) << r.err;
+
+  // Host log lines and the plug-in's own prints (the hardware-monitor
+  // bridge's module handle) are in the log named at the end, not in the report.
+  const std::filesystem::path logPath = temp.path() / L"orbhost-tour.log";
+  const std::string named = "\nHost log and the plug-in's own output: " +
+                            Utf16ToUtf8(AsU16Text(logPath.wstring().c_str())) + "\n";
+  ASSERT_GE(r.out.size(), named.size()) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - named.size()), named);
+  const std::string log = ReadAll(logPath);
+  for (const char* text : {"\n[4] ", "hHm: "}) {
+    EXPECT_NE(("\n" + log).find(text), std::string::npos) << text << "\n" << log;
+    EXPECT_EQ(("\n" + r.out + r.err).find(text), std::string::npos) << text;
+  }
   for (const char* text :
        {"Pelorus tour", "Plug-in        Pelorus", "version 5.9.9.0",
         "Identifier     {7D3F2A10-5C4B-4E21-9A6D-1B2C3D4E5F01}", "System identity", "> GetName",

@@ -28,6 +28,13 @@ struct CpuzMachine {
   }
 };
 
+// Lines that start with `prefix`.
+size_t Lines(const RecordingHost& host, const std::u16string& prefix) {
+  size_t n = 0;
+  for (const RecordedLog& l : host.logs()) n += l.text.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
 // A node with every kind, without its "id".
 std::string Values(const QuonValueSet* node) {
   return node != nullptr ? std::regex_replace(Typed(*node), std::regex("id:UInt=\\d+, "), "")
@@ -117,6 +124,27 @@ TEST(CpuzDump, ValueWriterPerSensorClass) {
       "MaxValue:Double=1.5, minValue:Double=0.5, name:String=V, value:Double=1.25}, "
       "sensor_className:Child={0:String='V'}, sensor_num:Int=1}, sensorClassName:String="
       "Mainboard, sensorCount:Int=6, sensorName:String=Device 0}");
+}
+
+// The version, device count and device list are written on every dump, the
+// list whole however long; the "process" lines only on the first.
+TEST(CpuzDump, DeviceLinesOnEveryDumpProgressOnlyOnTheFirst) {
+  std::string devices;
+  std::u16string set;
+  for (int d = 0; d < 120; ++d) {
+    devices += (d == 0 ? "" : ";") + std::string("Mainboard|Board ") + std::to_string(d);
+    set += (d == 0 ? u"" : u", ") + std::u16string(u"Mainboard");
+  }
+  CpuzMachine m("Devices=" + devices + "\n");
+  for (int run = 0; run < 2; ++run) {
+    QuonValueSet all;
+    loadCPUzInfo("All", "All", &all);
+    ASSERT_NE(all.GetChild("Mainboard"), nullptr);
+  }
+  EXPECT_EQ(Lines(m.host, u"[PELORUS][HWMonitor] CPUZ SDK version: 0x"), 2u);
+  EXPECT_EQ(Lines(m.host, u"[PELORUS][HWMonitor] NumberOfDevices = 120"), 2u);
+  EXPECT_EQ(Lines(m.host, u"[PELORUS][HWMonitor] The Devices Set is = " + set), 2u);
+  EXPECT_EQ(Lines(m.host, u"[PELORUS][HWMonitor] process 7-1, "), 1u);
 }
 
 TEST(CpuzDump, MissingSdkOrFailedInitWritesNothing) {

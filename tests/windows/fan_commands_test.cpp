@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "acpi_bridge_fixture.h"
+#include "../common/minimal_plugin.h"
 #include "plugin/pelorus.h"
 #include "hwinfo_machine.h"
 #include "machine_test_support.h"
@@ -38,17 +39,21 @@ class FanCommandsTest : public FanServiceMachineTest {
       status->SetStringValue("dataParam", std::u16string(dataParam));
     });
   }
+  // Sent with m_caller as the caller interface.
   HRESULT AiControl(const char16_t* subCommand, int32_t itemType, int32_t itemValue) {
-    return Call(u"DoAiControl", [&](QuonValueSet& request) {
-      request.SetStringValue("subCommand", std::u16string(subCommand));
-      request.SetValue("itemType", new QuonValueSet::OrbValue(itemType));
-      request.SetValue("itemValue", new QuonValueSet::OrbValue(itemValue));
-    });
+    QuonValueSet request;
+    request.SetStringValue("Cmd", u"DoAiControl");
+    request.SetStringValue("subCommand", std::u16string(subCommand));
+    request.SetValue("itemType", new QuonValueSet::OrbValue(itemType));
+    request.SetValue("itemValue", new QuonValueSet::OrbValue(itemValue));
+    return CallPlugin(m_p.plugin.get(), request, &m_response, m_caller);
   }
 
   HwMachine m_machine;
   AttachedPlugin m_p;
   QuonValueSet m_response;
+  MinimalPlugin m_callerObject;  // a caller interface other than the plug-in itself
+  IOrbLibrary* const m_caller = &m_callerObject;
 };
 
 // --- SetFanSpeed -----------------------------------------------------------------------
@@ -122,6 +127,14 @@ TEST_F(FanCommandsTest, AiControlDrivesTheSmartCoolingLibrary) {
   EXPECT_EQ(Typed(m_response), "{result:Bool=true}");
   EXPECT_EQ(AiControl(u"GetItem", 1, 0), 0);
   EXPECT_EQ(Typed(m_response), "{itemValue:Int=2}");
+  // The bridge's own lines carry the caller interface the command received.
+  size_t bridgeLines = 0;
+  for (const RecordedLog& l : m_p.host.logs()) {
+    if (l.text.rfind(u"[Pelorus][AIControlHandler]", 0) != 0) continue;
+    ++bridgeLines;
+    EXPECT_EQ(l.owner, m_caller) << std::string(l.text.begin(), l.text.end());
+  }
+  EXPECT_GT(bridgeLines, 0u);
 
   // Case counts; an unknown sub-command answers nothing.
   EXPECT_EQ(AiControl(u"getitem", 1, 0), 0);

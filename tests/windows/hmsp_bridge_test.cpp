@@ -73,7 +73,9 @@ TEST(HmspBridge, SignedAndUnsignedFieldsAndWaterFlowType) {
 }
 
 TEST(HmspBridge, FullReadWritesFiveCategoriesAndProgressOnlyOnce) {
-  HmspMachine m("Frequency=C,3600\nVoltage=V,1200\nTemperature=T,40\nFan=F,900\nWaterFlow=\n");
+  HmspMachine m(
+      "Frequency=Core 0,3600;Core 1,3600;Core 2,3600;Core 3,3600;Core 4,3600\nVoltage=V,1200\n"
+      "Temperature=T,40\nFan=F,900\nWaterFlow=\n");
   QuonValueSet first;
   GetHardwareInfo(0, &first);
   for (const char* key : {"Frequency", "Voltage", "Temperatue", "Fan", "WaterFlow"}) {
@@ -82,6 +84,13 @@ TEST(HmspBridge, FullReadWritesFiveCategoriesAndProgressOnlyOnce) {
   EXPECT_TRUE(first.GetChild("WaterFlow")->Empty());
   EXPECT_EQ(m.Lines(u"[PELORUS][Hmsp] Star GetFrequencyInfo()"), 1u);
   EXPECT_EQ(m.Lines(u"[Pelorus][Hmsp][GetHardwareInfo][Temp], "), 1u);
+  // Five readings make a dump longer than 1024 units: the category dump
+  // reaches the host whole, the progress line carrying it is refused.
+  const std::u16string frequency = first.GetChild("Frequency")->ToString();
+  ASSERT_GT(frequency.size(), 1024u);
+  EXPECT_TRUE(m.host.HasLog(kOrbLogInfo, u"[Pelorus][Hmsp][GetHardwareInfo][Freq], " + frequency));
+  EXPECT_EQ(m.Lines(u"[PELORUS][Hmsp] END GetFrequencyInfo()"), 0u);
+  EXPECT_EQ(m.Lines(u" [progressLog] error!!   error = "), 1u);
 
   QuonValueSet second;
   GetHardwareInfo(0, &second);

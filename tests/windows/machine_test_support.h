@@ -157,11 +157,12 @@ using PluginPtr = std::unique_ptr<IOrbPlugin, PluginDeleter>;
 
 // Sends one request framed as a host delivers it (OnMessage) and returns the
 // status; the reply is parsed into *response.
-inline HRESULT CallPlugin(IOrbPlugin* plugin, const QuonValueSet& request, QuonValueSet* response) {
+inline HRESULT CallPlugin(IOrbPlugin* plugin, const QuonValueSet& request, QuonValueSet* response,
+                          IOrbLibrary* caller = nullptr) {
   std::vector<uint8_t> message = FrameMessage(kOrbMessageRequest, kOrbEndpointClients, request);
   uint8_t* reply = nullptr;
   uint64_t length = 0;
-  const HRESULT status = plugin->OnMessage(nullptr, message.data(),
+  const HRESULT status = plugin->OnMessage(caller, message.data(),
                                            static_cast<uint32_t>(message.size()), &reply, &length);
   response->Clear();
   if (length != 0) response->Deserialize(reply, &length);

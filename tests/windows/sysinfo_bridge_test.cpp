@@ -21,10 +21,16 @@ TEST(SysInfoBridge, UsageKeysPerDiskAndFirstMemoryRecord) {
   EXPECT_TRUE(empty.Empty());
 }
 
-TEST(SysInfoBridge, TextFactsAndTheFeatureWord) {
+TEST(SysInfoBridge, TextFacts) {
   HwMachine machine(L"SysInfoProbe.dll",
-                    "[SysInfoProbe]\nCPUName=Test CPU\nGPUName=Test GPU\nModelName=Test Board\n"
-                    "DRAMClock=4800 MHz\nSubBrand=Gaming\nFeatures=0x6\n");
+                    "[SysInfoProbe]
+CPUName=Test CPU
+GPUName=Test GPU
+ModelName=Test Board
+"
+                    "DRAMClock=4800 MHz
+SubBrand=Gaming
+");
   QuonValueSet node;
   sysinfo::DumpHwInfo(&node);
   EXPECT_EQ(node.Count(), 10u);
@@ -34,9 +40,6 @@ TEST(SysInfoBridge, TextFactsAndTheFeatureWord) {
   EXPECT_EQ(node.GetStringValue("DRAMClock"), u"4800 MHz");
   EXPECT_EQ(node.GetStringValue("SubBrand"), u"Gaming");
   EXPECT_EQ(node.GetStringValue("ProductLine"), u"Motherboard");  // the default
-  uint32_t features = 0xdeadbeef;
-  ASSERT_TRUE(sysinfo::CallFeatures(&features));
-  EXPECT_EQ(features, 6u);
 }
 
 TEST(SysInfoBridge, MissingLibraryGivesEmptyTextsAndLogsIt) {
@@ -55,9 +58,6 @@ TEST(SysInfoBridge, MissingLibraryGivesEmptyTextsAndLogsIt) {
   EXPECT_EQ(machine_test::Typed(usage), "{MBSupport:Bool=false}");
   EXPECT_TRUE(log.Contains("SysInfoProbe.dll not found"));
   EXPECT_TRUE(log.Contains("GetCPUName Function not found"));
-  uint32_t features = 0xdeadbeef;
-  EXPECT_FALSE(sysinfo::CallFeatures(&features));
-  EXPECT_EQ(features, 0xdeadbeefu);
 }
 
 }  // namespace
