@@ -371,9 +371,10 @@ class Dashboard(unittest.TestCase):
                   for s in history]
         missed = [t for t in missed if cut + 0.5 < t < back - 0.5]
         self.assertGreaterEqual(len(missed), 2)
-        plotted = self.js("return pelorusDashboard.sampleTimes()")
-        for t in missed:
-            self.assertTrue(any(abs(p / 1000 - t) < 0.002 for p in plotted), t)
+        def all_plotted():
+            plotted = self.js("return pelorusDashboard.sampleTimes()")
+            return all(any(abs(p / 1000 - t) < 0.002 for p in plotted) for t in missed)
+        self.wait_until(all_plotted, "every sample taken while unreachable is plotted")
         self.drain_logs()
         unexpected = [e for e in self.console[seen:] if e["level"] == "SEVERE"
                       and "ERR_INTERNET_DISCONNECTED" not in e["message"]]
