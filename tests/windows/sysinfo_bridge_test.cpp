@@ -23,14 +23,8 @@ TEST(SysInfoBridge, UsageKeysPerDiskAndFirstMemoryRecord) {
 
 TEST(SysInfoBridge, TextFacts) {
   HwMachine machine(L"SysInfoProbe.dll",
-                    "[SysInfoProbe]
-CPUName=Test CPU
-GPUName=Test GPU
-ModelName=Test Board
-"
-                    "DRAMClock=4800 MHz
-SubBrand=Gaming
-");
+                    "[SysInfoProbe]\nCPUName=Test CPU\nGPUName=Test GPU\nModelName=Test Board\n"
+                    "DRAMClock=4800 MHz\nSubBrand=Gaming\n");
   QuonValueSet node;
   sysinfo::DumpHwInfo(&node);
   EXPECT_EQ(node.Count(), 10u);
